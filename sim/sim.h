@@ -1,0 +1,100 @@
+#pragma once
+// The host stand-in for the few parts of Windows the module uses, and the
+// controls a test needs to set it up, break it on purpose and inspect it.
+//
+// The platform functions themselves (RegOpenKeyExA and the rest) are defined
+// by this library with the declarations of platform/win32.h, and behave as
+// Windows does where the module relies on it: names are case-insensitive,
+// subkeys are listed in sorted order, a key with subkeys refuses deletion,
+// the predefined roots survive RegCloseKey, HKEY_CURRENT_USER is one of the
+// hives under HKEY_USERS.
+//
+// There is one stand-in per process; every test starts with Reset().
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace sim {
+
+// ---- the registry ---------------------------------------------------------
+
+struct Value {
+  DWORD type = 0;
+  std::vector<std::uint8_t> bytes;
+  bool operator==(const Value& other) const {
+    return type == other.type && bytes == other.bytes;
+  }
+};
+
+// The hive that HKEY_CURRENT_USER stands for after Reset().
+inline constexpr const char* kDefaultCurrentUser = "S-1-5-21-1-2-3-1001";
+
+// Empties the registry, the handle table, the journal and every fault. The
+// registry then holds HKEY_USERS with the one hive of the current user.
+void Reset();
+// Makes HKEY_CURRENT_USER the hive `hiveName` under HKEY_USERS (created if
+// missing).
+void SetCurrentUser(const std::string& hiveName);
+
+// Seeding and inspection bypass the journal, the faults and the handle table.
+// Paths are backslash-separated below the root; "" is the root itself.
+void CreateKey(RootKey root, const std::string& path);
+void PutValue(RootKey root, const std::string& path, const std::string& name,
+              DWORD type, std::vector<std::uint8_t> bytes);
+void PutString(RootKey root, const std::string& path, const std::string& name,
+               const std::string& text);  // REG_SZ, text and NUL
+bool KeyExists(RootKey root, const std::string& path);
+std::optional<Value> GetValue(RootKey root, const std::string& path,
+                              const std::string& name);
+std::vector<std::string> SubkeyNames(RootKey root, const std::string& path);
+std::vector<std::string> ValueNames(RootKey root, const std::string& path);
+// One line per key and per value, depth first in listing order: the whole
+// state below a root, for comparing two registries.
+std::vector<std::string> Dump(RootKey root);
+
+// ---- faults -----------------------------------------------------------------
+
+enum class Refusal { Open, Create, Delete };
+// Makes every `refusal` of the key at `path` (and, with `subtree`, of every
+// key below it, existing or not) fail with ERROR_ACCESS_DENIED.
+void Refuse(RootKey root, const std::string& path, Refusal refusal,
+            bool subtree = false);
+// Makes the `n`th platform call from now on (1-based, counting every
+// function) fail with `code` and have no effect. What "fail" means depends on
+// the function: a status code is returned as `code`; a BOOL or handle result
+// comes back as zero.
+void FailCall(std::size_t n, LONG code);
+
+// ---- handles ----------------------------------------------------------------
+
+// Handles opened through the platform calls and not closed yet, by name.
+std::vector<std::string> OpenHandles();
+// RegCloseKey calls on a handle that was never open or is closed already.
+std::size_t BadCloses();
+
+// ---- the journal --------------------------------------------------------------
+
+// One platform call as the module made it. Handles are named by what they
+// are: HKCU, HKLM, HKU for the roots, h1, h2, ... for opened keys in the
+// order they were handed out, null for a null handle.
+struct Call {
+  std::string function;
+  std::vector<std::string> args;  // each argument, formatted
+  std::string result;             // the return value, formatted
+  std::string out;                // what was written back, if anything
+  std::string Text() const;       // "RegOpenKeyExA(HKLM, \"Software\", ...) = 0 -> h1"
+};
+
+const std::vector<Call>& Journal();
+std::vector<std::string> JournalText();
+// Only the calls of one function, as text.
+std::vector<std::string> JournalText(const std::string& function);
+std::size_t CallCount();
+void ClearJournal();
+
+}  // namespace sim

@@ -1,0 +1,82 @@
+#pragma once
+// The stand-in's inner state, shared by the files that implement the
+// platform functions. Tests use sim/sim.h instead.
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/sim.h"
+
+namespace sim {
+
+// Windows compares key and value names without regard to case, and lists
+// subkeys in that order.
+struct NoCase {
+  bool operator()(const std::string& a, const std::string& b) const;
+};
+bool SameName(const std::string& a, const std::string& b);
+
+struct Key {
+  std::string name;
+  Key* parent = nullptr;
+  bool deleted = false;
+  std::map<std::string, std::shared_ptr<Key>, NoCase> subkeys;
+  std::map<std::string, Value, NoCase> values;
+  // "HKLM\Software\..." with the names as stored; the match for faults.
+  std::string FullPath() const;
+};
+
+struct Fault {
+  std::string fullPath;
+  Refusal refusal;
+  bool subtree;
+};
+
+struct State {
+  std::shared_ptr<Key> machine;  // HKEY_LOCAL_MACHINE
+  std::shared_ptr<Key> users;    // HKEY_USERS
+  std::string currentUser;       // the hive HKEY_CURRENT_USER stands for
+
+  std::map<std::uintptr_t, std::shared_ptr<Key>> handles;  // open ones
+  std::map<std::uintptr_t, std::string> handleNames;  // every one issued
+  std::size_t handlesIssued = 0;
+  std::size_t badCloses = 0;
+
+  std::vector<Fault> faults;
+  std::size_t callsSeen = 0;
+  std::optional<std::size_t> failingCall;  // the callsSeen value that fails
+  LONG failingCode = 0;
+
+  std::vector<Call> journal;
+};
+
+State& TheState();
+
+// Splits "a\b\c" into its names; empty pieces are dropped.
+std::vector<std::string> SplitPath(const std::string& path);
+// The key `path` below `from`, or null.
+std::shared_ptr<Key> Walk(const std::shared_ptr<Key>& from,
+                          const std::string& path);
+// The key a root or an open handle stands for, or null for anything else.
+std::shared_ptr<Key> Resolve(HKEY key);
+std::shared_ptr<Key> RootNode(RootKey root);
+bool IsPredefinedRoot(HKEY key);
+bool IsRefused(const Key& key, Refusal refusal);
+bool IsRefused(const std::string& fullPath, Refusal refusal);
+
+std::string HandleName(HKEY key);
+std::string Quote(const char* text);
+std::string Hex(std::uint64_t value);
+
+// Starts the journal entry of one platform call. Returns the injected
+// failure code when this is the call that FailCall() picked.
+std::optional<LONG> BeginCall(const std::string& function,
+                              std::vector<std::string> args);
+// Finishes the entry begun last.
+void EndCall(const std::string& result, const std::string& out = "");
+
+}  // namespace sim
