@@ -15,4 +15,29 @@ int lstrlenA(const char* text) {
   return length;
 }
 
+// A tick counter and a sleep cannot fail on Windows, so an injected failure
+// changes nothing for them; the call still counts.
+DWORD GetTickCount() {
+  BeginCall("GetTickCount", {});
+  const State& s = TheState();
+  const auto tick = static_cast<DWORD>(s.tickAtStart + s.elapsedMs);
+  EndCall(std::to_string(tick));
+  return tick;
+}
+
+void Sleep(DWORD milliseconds) {
+  BeginCall("Sleep", {std::to_string(milliseconds)});
+  State& s = TheState();
+  s.elapsedMs += std::uint64_t{milliseconds} + s.schedulerDelayMs;
+  EndCall("");
+}
+
 }  // extern "C"
+
+namespace sim {
+
+void SetTickCount(DWORD tick) { TheState().tickAtStart = tick; }
+void SetSchedulerDelay(DWORD ms) { TheState().schedulerDelayMs = ms; }
+std::uint64_t ElapsedMs() { return TheState().elapsedMs; }
+
+}  // namespace sim

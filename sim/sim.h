@@ -12,6 +12,7 @@
 // There is one stand-in per process; every test starts with Reset().
 
 #include <cstddef>
+#include <functional>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -76,6 +77,31 @@ void FailCall(std::size_t n, LONG code);
 std::vector<std::string> OpenHandles();
 // RegCloseKey calls on a handle that was never open or is closed already.
 std::size_t BadCloses();
+
+// ---- windows and the tick counter --------------------------------------------
+
+// How the program that owns a window answers WM_CLOSE.
+enum class AgentReply {
+  Never,       // ignores it, the window stays
+  AtOnce,      // destroys the window before the poster looks again
+  AfterDelay,  // destroys it once the given virtual time has passed
+  Callback,    // hands the window to a function of the test's
+};
+
+// A top-level window of `className`, owned by another program. The newest
+// window of a class is the one FindWindowA finds, as the top of the z-order.
+HWND AddWindow(const std::string& className);
+void SetAgent(HWND window, AgentReply reply, DWORD delayMs = 0);
+void SetAgent(HWND window, std::function<void(HWND)> onClose);
+void DestroyWindow(HWND window);
+bool WindowExists(HWND window);
+std::vector<UINT> MessagesTo(HWND window);
+
+// The tick counter starts at `tick` (anywhere, also just below 2^32); each
+// Sleep(n) moves it by n plus the scheduler's delay.
+void SetTickCount(DWORD tick);
+void SetSchedulerDelay(DWORD ms);
+std::uint64_t ElapsedMs();
 
 // ---- the journal --------------------------------------------------------------
 

@@ -298,7 +298,8 @@ std::string Call::Text() const {
     if (i) text += ", ";
     text += args[i];
   }
-  text += ") = " + result;
+  text += ")";
+  if (!result.empty()) text += " = " + result;
   if (!out.empty()) text += " -> " + out;
   return text;
 }

@@ -36,6 +36,16 @@ struct Fault {
   bool subtree;
 };
 
+struct Window {
+  std::string className;
+  bool destroyed = false;
+  AgentReply reply = AgentReply::Never;
+  DWORD replyDelay = 0;
+  std::function<void(HWND)> onClose;
+  std::optional<std::uint64_t> destroyAt;  // virtual ms since Reset()
+  std::vector<UINT> messages;              // every message posted to it
+};
+
 struct State {
   std::shared_ptr<Key> machine;  // HKEY_LOCAL_MACHINE
   std::shared_ptr<Key> users;    // HKEY_USERS
@@ -52,6 +62,13 @@ struct State {
   LONG failingCode = 0;
 
   std::vector<Call> journal;
+
+  // The window manager and the tick counter. Virtual time only moves in
+  // Sleep(); the counter is the low 32 bits of start plus elapsed.
+  std::map<std::uintptr_t, Window> windows;  // by handle, in creation order
+  std::uint64_t elapsedMs = 0;
+  DWORD tickAtStart = 0;
+  DWORD schedulerDelayMs = 0;
 };
 
 State& TheState();
@@ -69,6 +86,7 @@ bool IsRefused(const Key& key, Refusal refusal);
 bool IsRefused(const std::string& fullPath, Refusal refusal);
 
 std::string HandleName(HKEY key);
+std::string WindowName(HWND window);
 std::string Quote(const char* text);
 std::string Hex(std::uint64_t value);
 
