@@ -36,6 +36,7 @@ preset() {
 }
 
 stage host preset host
+stage host-asan preset host-asan
 stage i686 preset i686
 stage x64 preset x64
 
