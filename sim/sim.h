@@ -58,6 +58,13 @@ std::vector<std::string> ValueNames(RootKey root, const std::string& path);
 // state below a root, for comparing two registries.
 std::vector<std::string> Dump(RootKey root);
 
+// ---- Windows Installer --------------------------------------------------------
+
+// What MsiLocateComponentA reports for the component `code` (compared
+// exactly, as written): any INSTALLSTATE, 3 meaning installed locally. A code
+// never set reports INSTALLSTATE_UNKNOWN (-1). Reset() forgets every state.
+void SetComponentState(const std::string& code, INSTALLSTATE state);
+
 // ---- faults -----------------------------------------------------------------
 
 enum class Refusal { Open, Create, Delete };

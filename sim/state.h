@@ -63,6 +63,9 @@ struct State {
 
   std::vector<Call> journal;
 
+  // Install states by component code, for MsiLocateComponentA.
+  std::map<std::string, INSTALLSTATE> componentStates;
+
   // The window manager and the tick counter. Virtual time only moves in
   // Sleep(); the counter is the low 32 bits of start plus elapsed.
   std::map<std::uintptr_t, Window> windows;  // by handle, in creation order

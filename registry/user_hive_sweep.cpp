@@ -1,0 +1,70 @@
+#include "registry/user_hive_sweep.h"
+
+#include "registry/reg_key_handle.h"
+
+namespace {
+
+// Copies `text` and its NUL into `dest`, which has room for `room`
+// characters. Returns the length of the text, or `room` when the text and its
+// NUL do not fit; nothing is written then. Never reads more than `room`
+// characters of `text`.
+DWORD CopyBounded(char* dest, DWORD room, const char* text) {
+  DWORD length = 0;
+  while (length < room && text[length] != '\0') ++length;
+  if (length == room) return room;
+  for (DWORD i = 0; i <= length; ++i) dest[i] = text[i];
+  return length;
+}
+
+}  // namespace
+
+bool ComposeHivePath(char* path, const char* hiveName, const char* suffix) {
+  const DWORD nameLength = CopyBounded(path, kHivePathChars, hiveName);
+  if (nameLength == kHivePathChars) return false;
+  const DWORD room = kHivePathChars - nameLength;
+  return CopyBounded(path + nameLength, room, suffix) != room;
+}
+
+// The two sweeps share their shape: list HKEY_USERS by index until the
+// listing says no, and act on each hive in turn. The index moves on by one
+// per hive whatever happened there; the sweeps only delete below a hive,
+// never a hive itself, so the list does not shift under them.
+//
+// A hive whose name and suffix do not fit the path buffer is skipped and the
+// sweep goes on with the next one. Ending the sweep there would be as
+// defensible; skipping keeps one odd hive from sparing every hive listed
+// after it. (A hive name that does not fit the name buffer is different:
+// RegEnumKeyA itself refuses it, and that refusal ends the sweep.)
+
+int DeleteTreeInAllUserHives(const char* suffix) {
+  char hiveName[kHivePathChars] = {};
+  char path[kHivePathChars] = {};
+  for (DWORD index = 0;; ++index) {
+    if (RegEnumKeyA(HKEY_USERS, index, hiveName, kHivePathChars) !=
+        ERROR_SUCCESS) {
+      return 1;  // the end of the list, or the listing failed
+    }
+    if (!ComposeHivePath(path, hiveName, suffix)) continue;
+    // Closes HKEY_USERS at its end; Windows keeps a predefined root usable
+    // after RegCloseKey, so the next RegEnumKeyA still works.
+    DeleteTreeUnderRoot(HKEY_USERS, path);
+  }
+}
+
+int DeleteValueInAllUserHives(const char* suffix, const char* valueName) {
+  char hiveName[kHivePathChars] = {};
+  char path[kHivePathChars] = {};
+  for (DWORD index = 0;; ++index) {
+    if (RegEnumKeyA(HKEY_USERS, index, hiveName, kHivePathChars) !=
+        ERROR_SUCCESS) {
+      return 1;
+    }
+    if (!ComposeHivePath(path, hiveName, suffix)) continue;
+    // One key per hive, closed when `key` goes out of scope at the end of
+    // this turn. When the open fails the object stays empty and the value
+    // deletion changes nothing.
+    RegKeyHandle key;
+    key.Open(HKEY_USERS, path);
+    key.DeleteValue(valueName);
+  }
+}
