@@ -15,7 +15,7 @@ std::string Num(std::uint64_t value) { return std::to_string(value); }
 HKEY IssueHandle(const std::shared_ptr<Key>& key) {
   State& s = TheState();
   ++s.handlesIssued;
-  const std::uintptr_t value = 0x10000 + 4 * s.handlesIssued;
+  const std::uintptr_t value = kFirstKeyHandle + kKeyHandleStep * s.handlesIssued;
   s.handles[value] = key;
   s.handleNames[value] = "h" + Num(s.handlesIssued);
   return reinterpret_cast<HKEY>(value);

@@ -6,11 +6,6 @@
 namespace sim {
 
 namespace {
-// Handle values fit in 32 bits, so the same stand-in can serve a 32-bit
-// module run under emulation.
-constexpr std::uintptr_t kFirstHandle = 0x10000;
-constexpr std::uintptr_t kHandleStep = 4;
-
 int Fold(char c) { return std::toupper(static_cast<unsigned char>(c)); }
 }  // namespace
 

@@ -20,6 +20,11 @@ struct NoCase {
 };
 bool SameName(const std::string& a, const std::string& b);
 
+// Key handle values fit in 32 bits, so the same stand-in can serve a 32-bit
+// module run under emulation.
+inline constexpr std::uintptr_t kFirstKeyHandle = 0x10000;
+inline constexpr std::uintptr_t kKeyHandleStep = 4;
+
 struct Key {
   std::string name;
   Key* parent = nullptr;
