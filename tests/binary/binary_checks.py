@@ -121,6 +121,21 @@ def contract_faults(call, pop):
     return faults
 
 
+def replay_problems(native, binary, expect_all_closed):
+    """Everything wrong with one scenario replayed both ways, as text."""
+    problems = differences(native, binary)
+    if binary.call:
+        problems += contract_faults(binary.call, 4)
+    for side, outcome in (("host", native), ("module", binary)):
+        if outcome.result not in (0, None):
+            problems.append(f"{side} returned {outcome.result}")
+        if expect_all_closed and outcome.state["open handles"]:
+            problems.append(f"{side} left keys open: {outcome.state['open handles']}")
+        if outcome.state["bad closes"] != ["0"]:
+            problems.append(f"{side} closed a key it did not hold")
+    return problems
+
+
 def differences(native, binary):
     """Where the two runs part, as text; empty when they agree."""
     out = []
@@ -199,16 +214,7 @@ def check_differential(emulator, stand_in, rep):
         binary = run_binary(emulator, stand_in, scenario)
         runs += 1
         calls += len(native.journal)
-        problems = differences(native, binary)
-        if binary.call:
-            problems += contract_faults(binary.call, 4)
-        for side, outcome in (("host", native), ("module", binary)):
-            if outcome.result not in (0, None):
-                problems.append(f"{side} returned {outcome.result}")
-            if outcome.state["open handles"]:
-                problems.append(f"{side} left keys open: {outcome.state['open handles']}")
-            if outcome.state["bad closes"] != ["0"]:
-                problems.append(f"{side} closed a key it did not hold")
+        problems = replay_problems(native, binary, expect_all_closed=True)
         name = scenario["name"]
         rep.check(f"{name}: same calls and end state ({len(native.journal)} calls)",
                   not problems, "\n    ".join(problems))
@@ -222,14 +228,9 @@ def check_differential(emulator, stand_in, rep):
             b = run_binary(emulator, stand_in, scenario, k, code)
             runs += 1
             calls += len(n.journal)
-            problems = differences(n, b)
-            if b.call:
-                problems += contract_faults(b.call, 4)
-            for side, outcome in (("host", n), ("module", b)):
-                if outcome.result not in (0, None):
-                    problems.append(f"{side} returned {outcome.result}")
-                if outcome.state["bad closes"] != ["0"]:
-                    problems.append(f"{side} closed a key it did not hold")
+            # A close made to fail leaves its key open in the stand-in, so
+            # open keys are compared between the two runs, not required gone.
+            problems = replay_problems(n, b, expect_all_closed=False)
             if problems:
                 failing.append(f"call {k} failing: " + "\n    ".join(problems))
         rep.check(f"{name}: same with each of its {len(native.journal)} calls failing "
