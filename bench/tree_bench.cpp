@@ -37,14 +37,17 @@ using bench::CreateKey;
 
 // Each builder fills the open, empty tree key and returns how many keys it
 // created below it.
-int BuildWide(HKEY tree) {
-  for (int i = 0; i < 10000; ++i) {
+// `count` subkeys named `prefix` and a zero-padded number, all on one level.
+int BuildFlat(HKEY tree, const char* prefix, int count) {
+  for (int i = 0; i < count; ++i) {
     char name[32];
-    std::snprintf(name, sizeof name, "wide%05d", i);
+    std::snprintf(name, sizeof name, "%s%05d", prefix, i);
     RegCloseKey(CreateKey(tree, name));
   }
-  return 10000;
+  return count;
 }
+
+int BuildWide(HKEY tree) { return BuildFlat(tree, "wide", 10000); }
 
 int BuildDeep(HKEY tree) {
   HKEY level = tree;
@@ -201,14 +204,7 @@ void Mark(const char* what, const char* who) {
   }
 }
 
-int BuildHundred(HKEY tree) {
-  for (int i = 0; i < 100; ++i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "sub%03d", i);
-    RegCloseKey(CreateKey(tree, name));
-  }
-  return 100;
-}
+int BuildHundred(HKEY tree) { return BuildFlat(tree, "sub", 100); }
 
 }  // namespace
 
