@@ -51,6 +51,8 @@ constexpr LONG ERROR_ACCESS_DENIED = 5;
 constexpr LONG ERROR_INVALID_HANDLE = 6;
 constexpr LONG ERROR_MORE_DATA = 234;
 constexpr LONG ERROR_NO_MORE_ITEMS = 259;
+// "Recursion too deep": what the tree deletion answers past its depth bound.
+constexpr LONG ERROR_STACK_OVERFLOW = 1001;
 
 constexpr REGSAM KEY_READ = 0x00020019;
 constexpr REGSAM KEY_WRITE = 0x00020006;

@@ -7,7 +7,18 @@ constexpr DWORD kSubkeyNameChars = 256;
 }  // namespace
 
 LONG RegKeyHandle::DeleteTree(const char* path) const {
+  return DeleteTreeAt(path, 0);
+}
+
+// The depth travels down the recursion as an argument: the module keeps no
+// state between calls, and two trees deleted one after the other each get
+// the whole bound.
+LONG RegKeyHandle::DeleteTreeAt(const char* path, DWORD depth) const {
   if (key_ == nullptr) return ERROR_INVALID_HANDLE;
+  // The key at the bound itself is still emptied and deleted; only a key
+  // below it is refused, before it is opened. Like any failure inside a
+  // tree, this ends the whole tree's deletion and keeps what is deleted.
+  if (depth > kMaxTreeDepth) return kTreeTooDeep;
 
   RegKeyHandle child;
   const LONG opened = child.Open(key_, path);
@@ -24,7 +35,7 @@ LONG RegKeyHandle::DeleteTree(const char* path) const {
                       nullptr, &lastWrite) != ERROR_SUCCESS) {
       break;  // empty, or the listing failed: the deletion below will tell
     }
-    const LONG deleted = child.DeleteTree(name);
+    const LONG deleted = child.DeleteTreeAt(name, depth + 1);
     if (deleted != ERROR_SUCCESS) return deleted;  // child closes on the way
   }
 

@@ -10,6 +10,17 @@
 // Every key the module opens or creates is asked for read and write access.
 constexpr REGSAM kKeyAccess = KEY_READ | KEY_WRITE;
 
+// The deepest a registry tree can be on Windows. A tree that seems deeper is
+// a loop of registry links (a link back to one of its own ancestors, which
+// any user may plant in their own hive): followed without a bound, the
+// deletion would open keys until the stack overflows and takes the hosting
+// process down with it.
+constexpr DWORD kMaxTreeDepth = 512;
+// The answer past that depth. ERROR_STACK_OVERFLOW ("Recursion too deep")
+// says what happened, and no registry call returns it, so the stop cannot be
+// mistaken for a refusal or a missing key.
+constexpr LONG kTreeTooDeep = ERROR_STACK_OVERFLOW;
+
 class RegKeyHandle {
  public:
   RegKeyHandle() = default;
@@ -33,13 +44,18 @@ class RegKeyHandle {
   LONG SetStringValue(const char* valueName, const char* text) const;
   LONG DeleteValue(const char* valueName) const;
   // Deletes the key at `path` below the held key with everything beneath it,
-  // depth first, stopping at the first failure.
+  // depth first, stopping at the first failure. A key more than
+  // kMaxTreeDepth levels below `path` is never opened: reaching one stops
+  // the deletion with kTreeTooDeep.
   LONG DeleteTree(const char* path) const;
 
   bool IsHolding() const { return key_ != nullptr; }
 
  private:
   LONG Hold(HKEY key);
+  // DeleteTree for the key at `path`, which lies `depth` levels below the
+  // key the caller of DeleteTree named.
+  LONG DeleteTreeAt(const char* path, DWORD depth) const;
 
   HKEY key_ = nullptr;
 };
