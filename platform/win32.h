@@ -7,10 +7,15 @@
 // Linux host build the same names are defined by the stand-in under sim/.
 // Code under actions/ and registry/ includes nothing else of the platform.
 
-#include <cstdint>
+// <stdint.h>, not <cstdint>: <cstdint> belongs to a C++ standard library,
+// which a clang-cl build for the MSVC target does not have on a machine
+// without Visual Studio; the compiler's own freestanding <stdint.h> is always
+// there.
+#include <stdint.h>
 
+// __stdcall is spelt the same by MinGW-w64 GCC, clang-cl and cl.exe.
 #if defined(_WIN32)
-#define INST_WINAPI __attribute__((stdcall))
+#define INST_WINAPI __stdcall
 #define INST_IMPORT __declspec(dllimport)
 #else
 #define INST_WINAPI
@@ -21,12 +26,12 @@
 // Windows targets), so the same declarations fit i686, x64 and the host.
 using BOOL = int;
 using UINT = unsigned int;
-using DWORD = std::uint32_t;
-using LONG = std::int32_t;
+using DWORD = uint32_t;
+using LONG = int32_t;
 using REGSAM = DWORD;
-using WPARAM = std::uintptr_t;
-using LPARAM = std::intptr_t;
-using MSIHANDLE = std::uint32_t;
+using WPARAM = uintptr_t;
+using LPARAM = intptr_t;
+using MSIHANDLE = uint32_t;
 using INSTALLSTATE = int;
 
 struct HKEY__;
@@ -66,7 +71,7 @@ constexpr INSTALLSTATE INSTALLSTATE_LOCAL = 3;
 // The predefined roots are small negative numbers in disguise: Windows
 // sign-extends them to pointer width, so on x64 HKEY_LOCAL_MACHINE is
 // 0xFFFFFFFF80000002, not 0x80000002.
-enum class RootKey : std::uint32_t {
+enum class RootKey : uint32_t {
   CurrentUser = 0x80000001u,
   LocalMachine = 0x80000002u,
   Users = 0x80000003u,
@@ -74,7 +79,7 @@ enum class RootKey : std::uint32_t {
 
 inline HKEY RootHandle(RootKey root) {
   return reinterpret_cast<HKEY>(
-      static_cast<std::intptr_t>(static_cast<std::int32_t>(root)));
+      static_cast<intptr_t>(static_cast<int32_t>(root)));
 }
 
 #define HKEY_CURRENT_USER (RootHandle(RootKey::CurrentUser))

@@ -22,6 +22,11 @@ INSTTMMOD_PACKAGES=(
   python3-unicorn
   clang
   libclang-rt-14-dev
+  # The MSVC toolchain family: clang-cl-14, lld-link-16 (version 14 numbers
+  # the exports from 0), llvm-dlltool-14 and llvm-lib-14.
+  clang-tools-14
+  lld-16
+  llvm-14
 )
 
 ensure_deps() {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and tests every preset: the host unit tests against the stand-in,
-# then the 32-bit and 64-bit Windows modules. Every stage runs even when an
-# earlier one fails; the exit status is non-zero if any failed.
+# then the 32-bit module from MinGW-w64 and from the MSVC toolchain family,
+# and the 64-bit one. Every stage runs even when an earlier one fails; the
+# exit status is non-zero if any failed.
 set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -35,22 +36,27 @@ preset() {
     ctest --preset "$1" "${@:2}"
 }
 
-# The i686 module built by its stage, run under emulation against the host
-# stand-in (tests/binary/). Here a missing module fails instead of skipping,
-# and a module whose build failed is not run at all: it would be a stale one.
+# A 32-bit module built by its stage (i686 or i686-msvc), run under emulation
+# against the host stand-in (tests/binary/, the tests labelled LABEL). Here a
+# missing module fails instead of skipping, and a module whose build failed
+# is not run at all: it would be a stale one.
 binary_tests() {
-  if [[ " ${results[*]} " != *" i686 ok "* ]]; then
-    echo "test.sh: the i686 stage did not pass; its module is not run" >&2
+  local build=$1 label=$2
+  if [[ " ${results[*]} " != *" $build ok "* ]]; then
+    echo "test.sh: the $build stage did not pass; its module is not run" >&2
     return 1
   fi
-  INSTTMMOD_REQUIRE_BINARY=1 ctest --preset host -L binary
+  INSTTMMOD_REQUIRE_BINARY=1 ctest --preset host -L "^$label\$"
 }
 
-# The binary tests need the i686 module, built below: they run in their own stage.
+# The binary tests need the 32-bit modules, built below: they run in stages
+# of their own, one per build of the module.
 stage host preset host -LE binary
 stage host-asan preset host-asan
 stage i686 preset i686
-stage binary binary_tests
+stage binary binary_tests i686 binary
+stage i686-msvc preset i686-msvc
+stage binary-msvc binary_tests i686-msvc binary-msvc
 stage x64 preset x64
 
 summary=$(printf '%s, ' "${results[@]}")

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """Runs the shipped 32-bit module's own machine code against the host stand-in.
 
-The module (build/i686/InstTMMod.dll) is executed under Unicorn with every
-import bound to the same stand-in of Windows that the host unit tests use.
-One check per invocation:
+The module given with --dll (build/i686/InstTMMod.dll from MinGW-w64, or
+build/i686-msvc/InstTMMod.dll from the MSVC toolchain family) is executed
+under Unicorn with every import bound to the same stand-in of Windows that
+the host unit tests use. One check per invocation:
 
   contract      every export removes exactly its argument bytes (4 for the
                 actions, 12 for DllMain), keeps the registers a Win32 callee
@@ -353,9 +354,10 @@ def main(argv):
 
     if not os.path.isfile(args.dll):
         if os.environ.get("INSTTMMOD_REQUIRE_BINARY"):
-            print(f"FAIL {args.dll} is missing; build the i686 preset first")
+            print(f"FAIL {args.dll} is missing; build its preset first")
             return 1
-        print(f"SKIP {args.check}: {args.dll} is not built (cmake --build --preset i686)")
+        print(f"SKIP {args.check}: {args.dll} is not built (cmake --build --preset i686 "
+              "or i686-msvc)")
         return SKIP
 
     started = time.monotonic()
