@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 """Prints the table of one run of scripts/bench.sh from its results log.
 
-  report.py RESULTS_LOG
+  report.py [--module] RESULTS_LOG
+
+With --module only the rows of the two 32-bit modules are printed (the log of
+`scripts/bench.sh module`).
 
 The log holds "result <bench> <name> <value>" lines from the bench program
 and from bench.sh itself. Each row gives what was measured and, where the
@@ -60,17 +63,63 @@ def verdict(ok):
     return "met" if ok else "MISSED"
 
 
+# The two builds of the 32-bit module: result-name prefix and row title.
+MODULE_BUILDS = [("i686", "module, MinGW-w64 (shipped)"),
+                 ("i686_msvc", "module, MSVC family")]
+
+
+def module_rows(get):
+    rows = []
+    for build, title in MODULE_BUILDS:
+        size = int(get("module", f"{build}_bytes"))
+        measured = f"{size:,} bytes = {size / 1024:.2f} KiB"
+        largest = size
+        if build == "i686":
+            restripped = int(get("module", "i686_restripped_bytes"))
+            measured += f" (restripped {restripped:,})"
+            largest = max(size, restripped)
+        rows.append((title, "size, as linked", measured,
+                     f"<= {MODULE_GOAL_BYTES:,} bytes", verdict(largest <= MODULE_GOAL_BYTES)))
+        levels = int(get("module", f"{build}_stack_levels"))
+        stack = int(get("module", f"{build}_stack_bytes"))
+        rows.append(("", f"stack of a {levels}-level deletion (binary harness)",
+                     f"{stack:,} bytes, {stack / levels:.1f} bytes a level", "", ""))
+    return rows
+
+
+def print_table(rows):
+    headers = ("Benchmark", "Quantity", "Measured", "Goal", "Verdict")
+    widths = [max(len(str(row[i])) for row in rows + [headers]) for i in range(5)]
+    line = "-+-".join("-" * w for w in widths)
+    print(line)
+    print(" | ".join(h.ljust(w) for h, w in zip(headers, widths)).rstrip())
+    print(line)
+    for row in rows:
+        print(" | ".join(str(c).ljust(w) for c, w in zip(row, widths)).rstrip())
+    print(line)
+
+
 def main(argv):
-    if len(argv) != 2:
+    args = argv[1:]
+    only_module = args[:1] == ["--module"]
+    if only_module:
+        args = args[1:]
+    if len(args) != 1:
         print(__doc__, file=sys.stderr)
         return 64
-    r = load(argv[1])
+    path = args[0]
+    r = load(path)
     rows = []  # (benchmark, quantity, measured, goal, verdict)
 
     def get(bench, name):
         if (bench, name) not in r:
-            raise SystemExit(f"report.py: {bench} {name} is missing from {argv[1]}")
+            raise SystemExit(f"report.py: {bench} {name} is missing from {path}")
         return r[(bench, name)]
+
+    if only_module:
+        print(f"Machine: {machine()}")
+        print_table(module_rows(get))
+        return 0
 
     for shape in SHAPES:
         keys = int(get("tree", f"{shape}.keys"))
@@ -121,28 +170,12 @@ def main(argv):
                  f"return of PreUninsTMK, median of {int(get('agent', 'absent_runs'))}",
                  f"{get('agent', 'absent_median_ms'):.3f} ms", "", ""))
 
-    size = int(get("module", "i686_bytes"))
-    restripped = int(get("module", "i686_restripped_bytes"))
-    rows.append(("module (i686 DLL)", "size, linked stripped",
-                 f"{size:,} bytes = {size / 1024:.2f} KiB (restripped {restripped:,})",
-                 f"<= {MODULE_GOAL_BYTES:,} bytes", verdict(max(size, restripped) <= MODULE_GOAL_BYTES)))
-    levels = int(get("module", "stack_levels"))
-    stack = int(get("module", "stack_bytes"))
-    rows.append(("", f"stack of a {levels}-level deletion (binary harness)",
-                 f"{stack:,} bytes, {stack / levels:.1f} bytes a level", "", ""))
+    rows += module_rows(get)
 
     print("Reg = RegDeleteTreeA, SH = SHDeleteKeyA; all times under wine64.")
     print(f"Machine: {machine()}; load average before the run "
           f"{get('run', 'load_before'):.2f}; benchmarks took {int(get('run', 'seconds'))} s")
-    headers = ("Benchmark", "Quantity", "Measured", "Goal", "Verdict")
-    widths = [max(len(str(row[i])) for row in rows + [headers]) for i in range(5)]
-    line = "-+-".join("-" * w for w in widths)
-    print(line)
-    print(" | ".join(h.ljust(w) for h, w in zip(headers, widths)).rstrip())
-    print(line)
-    for row in rows:
-        print(" | ".join(str(c).ljust(w) for c, w in zip(row, widths)).rstrip())
-    print(line)
+    print_table(rows)
     return 0
 
 

@@ -8,8 +8,11 @@
 #      user hives;
 #   3. how long the pre-uninstall action holds its caller, with the test
 #      agent closing at once and never closing;
-#   4. the size of the shipped 32-bit module and the stack it needs per tree
-#      level (the 32-bit binary harness of tests/binary/).
+#   4. the size of the 32-bit module and the stack it needs per tree level
+#      (the 32-bit binary harness of tests/binary/), for both builds of it:
+#      MinGW-w64's, which ships, and the MSVC toolchain family's.
+#
+# `scripts/bench.sh module` measures 4 alone, in seconds and without Wine.
 #
 # Not part of scripts/test.sh: timings depend on the machine and its load, so
 # nothing here fails on a number. It fails only when a benchmark could not
@@ -25,21 +28,71 @@ cd "$root"
 rounds=${BENCH_ROUNDS:-5}
 work=$root/build/bench
 log=$work/results.log
+only=${1:-}
+if [[ -n $only && $only != module ]]; then
+  echo "usage: scripts/bench.sh [module]" >&2
+  exit 64
+fi
 
 source scripts/deps.sh
 ensure_deps
 
-echo "== Building the x64 preset (module, test agent, bench program)"
-cmake --preset x64 >/dev/null
-cmake --build --preset x64 >/dev/null
-echo "== Building the i686 preset (the shipped module)"
-cmake --preset i686 >/dev/null
-cmake --build --preset i686 >/dev/null
+if [[ -z $only ]]; then
+  echo "== Building the x64 preset (module, test agent, bench program)"
+  cmake --preset x64 >/dev/null
+  cmake --build --preset x64 >/dev/null
+fi
+for build in i686 i686-msvc; do
+  echo "== Building the $build preset (a 32-bit module)"
+  cmake --preset "$build" >/dev/null
+  cmake --build --preset "$build" >/dev/null
+done
 echo "== Building the host stand-in the 32-bit binary harness runs against"
 cmake --preset host >/dev/null
 cmake --build --preset host --target scenarios >/dev/null
-
 mkdir -p "$work"
+
+# module_figures NAME DLL: the size of one 32-bit module and the stack its
+# deletion of a deep tree needs under the binary harness, as result lines.
+module_figures() {
+  local name=$1 dll=$2 stack_out
+  echo "result module ${name}_bytes $(stat -c %s "$dll")" | tee -a "$log"
+  stack_out=$(/usr/bin/python3 tests/binary/binary_checks.py stack --dll "$dll" \
+                --stand-in build/host/tests/scenarios/libscenarios.so)
+  echo "$stack_out"
+  # "stack used for a tree of 513 levels: 172512 bytes (...)"
+  if [[ $stack_out =~ tree\ of\ ([0-9]+)\ levels:\ ([0-9]+)\ bytes ]]; then
+    echo "result module ${name}_stack_levels ${BASH_REMATCH[1]}" | tee -a "$log"
+    echo "result module ${name}_stack_bytes ${BASH_REMATCH[2]}" | tee -a "$log"
+  else
+    echo "bench.sh: the binary harness did not report the stack of $dll" >&2
+    return 1
+  fi
+}
+
+# Both 32-bit modules: MinGW-w64's (linked stripped; a copy stripped once
+# more shows that nothing is left to strip) and the MSVC family's.
+measure_modules() {
+  local stripped
+  stripped=$(mktemp)
+  cp build/i686/InstTMMod.dll "$stripped"
+  i686-w64-mingw32-strip "$stripped"
+  echo "result module i686_restripped_bytes $(stat -c %s "$stripped")" | tee -a "$log"
+  rm -f "$stripped"
+  module_figures i686 build/i686/InstTMMod.dll
+  module_figures i686_msvc build/i686-msvc/InstTMMod.dll
+}
+
+if [[ $only == module ]]; then
+  : >"$log"
+  echo "== module size and stack per tree level, both 32-bit builds"
+  measure_modules
+  echo
+  /usr/bin/python3 bench/report.py --module "$log"
+  echo "(raw results: $log)"
+  exit 0
+fi
+
 config=$work/winetest.json
 /usr/bin/python3 - build/x64/tests/wine/winetest.json "$config" "$work" <<'PY'
 import json, sys
@@ -107,29 +160,9 @@ run_wine "$bench" uninstall "$dll_x64" --hives 20 --keys 200 --rounds "$rounds" 
 echo "== 3/4 agent wait"
 run_wine "$bench" agent "$dll_x64" "$agent" --close-runs 20 --hung-runs 5 | tee -a "$log"
 
-echo "== 4/4 module size and stack per tree level"
-dll_i686=build/i686/InstTMMod.dll
-# The module is linked stripped; strip a copy again to show nothing is left.
-stripped=$(mktemp)
-cp "$dll_i686" "$stripped"
-i686-w64-mingw32-strip "$stripped"
-{
-  echo "result module i686_bytes $(stat -c %s "$dll_i686")"
-  echo "result module i686_restripped_bytes $(stat -c %s "$stripped")"
-  echo "result module x64_bytes $(stat -c %s build/x64/InstTMMod.dll)"
-} | tee -a "$log"
-rm -f "$stripped"
-stack_out=$(/usr/bin/python3 tests/binary/binary_checks.py stack --dll "$dll_i686" \
-              --stand-in build/host/tests/scenarios/libscenarios.so)
-echo "$stack_out"
-# "stack used for a tree of 513 levels: 172512 bytes (...)"
-if [[ $stack_out =~ tree\ of\ ([0-9]+)\ levels:\ ([0-9]+)\ bytes ]]; then
-  echo "result module stack_levels ${BASH_REMATCH[1]}" | tee -a "$log"
-  echo "result module stack_bytes ${BASH_REMATCH[2]}" | tee -a "$log"
-else
-  echo "bench.sh: the binary harness did not report the stack it measured" >&2
-  exit 1
-fi
+echo "== 4/4 module size and stack per tree level, both 32-bit builds"
+echo "result module x64_bytes $(stat -c %s build/x64/InstTMMod.dll)" | tee -a "$log"
+measure_modules
 echo "result run seconds $(($(date +%s) - started))" >>"$log"
 
 echo
