@@ -9,6 +9,21 @@ namespace {
 
 // Windows answers this for any use of a handle whose key has been deleted.
 constexpr LONG kKeyDeleted = 1018;
+constexpr LONG kInvalidParameter = 87;
+constexpr LONG kBadPathname = 161;
+
+// A path is relative to the key it is given with: Windows refuses one that
+// starts with a backslash (ERROR_BAD_PATHNAME), and a key name longer than
+// 256 characters, one more than its documented limit of 255, that it does
+// still accept (ERROR_INVALID_PARAMETER).
+LONG PathSyntax(const char* path) {
+  if (path == nullptr) return ERROR_SUCCESS;
+  if (path[0] == '\\') return kBadPathname;
+  for (const std::string& name : SplitPath(path)) {
+    if (name.size() > 256) return kInvalidParameter;
+  }
+  return ERROR_SUCCESS;
+}
 
 std::string Num(std::uint64_t value) { return std::to_string(value); }
 
@@ -38,6 +53,7 @@ LONG OpenOrCreate(HKEY parent, const char* path, HKEY* opened, bool create,
   auto from = Resolve(parent);
   if (!from) return Done(ERROR_INVALID_HANDLE);
   if (from->deleted) return Done(kKeyDeleted);
+  if (LONG refused = PathSyntax(path)) return Done(refused);
   const std::string subPath = path ? path : "";
   auto existing = Walk(from, subPath);
   if (existing) {
@@ -188,6 +204,7 @@ LONG RegDeleteKeyA(HKEY parent, const char* path) {
   auto from = Resolve(parent);
   if (!from) return Done(ERROR_INVALID_HANDLE);
   if (from->deleted) return Done(kKeyDeleted);
+  if (LONG refused = PathSyntax(path)) return Done(refused);
   auto target = Walk(from, path ? path : "");
   if (!target) return Done(ERROR_FILE_NOT_FOUND);
   // A hive or a root is never deleted, nor a key that still has subkeys.

@@ -132,6 +132,43 @@ TEST_F(SimRegistry, OpenCreateAndTheirRefusals) {
   RegCloseKey(key);
 }
 
+// A leading backslash and a name of more than 256 characters are refused by
+// open, create and delete alike, before anything is made or removed.
+TEST_F(SimRegistry, PathSyntaxRefusals) {
+  const std::string longest(256, 'n'), tooLong(257, 'n');
+  sim::CreateKey(RootKey::LocalMachine, "Software\\" + longest);
+  struct Case {
+    std::string path;
+    LONG expected;
+  };
+  const Case cases[] = {
+      {"\\Software", 161},
+      {"\\Software\\" + longest, 161},
+      {"Software\\" + tooLong, 87},
+      {"Software\\" + tooLong + "\\x", 87},
+      {"Software\\" + longest + "\\", ERROR_SUCCESS},
+      {"Software\\\\" + longest, ERROR_SUCCESS},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.substr(0, 24));
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, c.path.c_str(), 0, kAccess, &key),
+              c.expected);
+    if (key) RegCloseKey(key);
+    key = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, c.path.c_str(), 0, nullptr, 0, kAccess,
+                              nullptr, &key, &disposition),
+              c.expected);
+    if (key) RegCloseKey(key);
+    EXPECT_EQ(disposition, c.expected == ERROR_SUCCESS ? 2u : 0u);
+  }
+  EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ("\\Software\\" + longest).c_str()), 161);
+  EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ("Software\\" + tooLong).c_str()), 87);
+  EXPECT_EQ(sim::SubkeyNames(RootKey::LocalMachine, "Software"),
+            std::vector<std::string>{longest});
+}
+
 TEST_F(SimRegistry, TheNthCallFailsWithTheGivenCodeAndNoEffect) {
   sim::CreateKey(RootKey::LocalMachine, "Software\\A");
   sim::FailCall(2, ERROR_FILE_NOT_FOUND);

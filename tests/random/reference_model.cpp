@@ -10,6 +10,10 @@ namespace {
 constexpr std::int32_t kSuccess = 0;
 constexpr std::int32_t kNotFound = 2;
 constexpr std::int32_t kDenied = 5;
+constexpr std::int32_t kInvalidParameter = 87;
+// Windows refuses a path with a name longer than this before it looks
+// anything up.
+constexpr std::size_t kLongestKeyName = 256;
 
 // The name buffer of one level of the tree deletion, and the hive name and
 // composed path buffers of the sweeps, in characters with the NUL.
@@ -222,6 +226,9 @@ Key* FindKey(Key& root, const std::vector<std::string>& path) {
 
 std::int32_t DeleteTree(Registry& registry, Start start, const std::string& path) {
   std::vector<std::string> names = SplitPath(path);
+  for (const std::string& name : names) {
+    if (name.size() > kLongestKeyName) return kInvalidParameter;
+  }
   if (start == Start::Machine) return DeleteTreeBelow(registry, Root::Machine, names);
   if (start == Start::CurrentUser) names.insert(names.begin(), registry.currentUser);
   return DeleteTreeBelow(registry, Root::Users, names);
