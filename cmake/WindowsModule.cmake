@@ -21,23 +21,62 @@ add_custom_command(
   COMMENT "Import library for msi.dll by ordinal")
 add_custom_target(msi_ordinal_lib DEPENDS ${MSI_ORDINAL_LIB})
 
-add_library(InstTMMod SHARED ${PRODUCT_SOURCES}
-            ${PROJECT_SOURCE_DIR}/module/exports_${MODULE_ARCH}.def)
-add_dependencies(InstTMMod msi_ordinal_lib)
-set_target_properties(InstTMMod PROPERTIES
-  PREFIX ""
-  OUTPUT_NAME InstTMMod
-  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
-target_include_directories(InstTMMod PRIVATE ${PROJECT_SOURCE_DIR})
-target_compile_options(InstTMMod PRIVATE
+# The version resource, from the one version in CMakeLists.txt.
+enable_language(RC)
+set(MODULE_VERSION_PARTS ${PROJECT_VERSION_MAJOR} ${PROJECT_VERSION_MINOR}
+    ${PROJECT_VERSION_PATCH} ${PROJECT_VERSION_TWEAK})
+list(TRANSFORM MODULE_VERSION_PARTS REPLACE "^$" "0")
+list(JOIN MODULE_VERSION_PARTS "," MODULE_VERSION_COMMAS)
+configure_file(${PROJECT_SOURCE_DIR}/module/version.rc.in
+               ${CMAKE_BINARY_DIR}/version.rc @ONLY)
+
+# Compiled once, linked twice: the module, and the same objects linked at
+# another base, which the PE check compares with the module relocated there.
+add_library(InstTMMod_objects OBJECT ${PRODUCT_SOURCES} ${CMAKE_BINARY_DIR}/version.rc)
+target_include_directories(InstTMMod_objects PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_options(InstTMMod_objects PRIVATE
+  $<$<COMPILE_LANGUAGE:CXX>:
   -Os -Wall -Wextra -Werror
   -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
   -fno-stack-protector -fno-threadsafe-statics
   # Without a C runtime there is no memset or memcpy to call: keep every
   # fill and copy inline.
-  -fno-builtin -fno-tree-loop-distribute-patterns -minline-all-stringops)
-target_link_options(InstTMMod PRIVATE
-  -nostdlib -s
-  -Wl,-e,${MODULE_ENTRY}
-  -Wl,--no-insert-timestamp)
-target_link_libraries(InstTMMod PRIVATE ${MSI_ORDINAL_LIB} advapi32 user32 kernel32)
+  -fno-builtin -fno-tree-loop-distribute-patterns -minline-all-stringops>)
+
+# windows_module(TARGET DIRECTORY [LINK OPTIONS...]) links InstTMMod.dll into
+# DIRECTORY from the objects above.
+function(windows_module target directory)
+  add_library(${target} SHARED $<TARGET_OBJECTS:InstTMMod_objects>
+              ${PROJECT_SOURCE_DIR}/module/exports_${MODULE_ARCH}.def)
+  add_dependencies(${target} msi_ordinal_lib)
+  set_target_properties(${target} PROPERTIES
+    PREFIX ""
+    OUTPUT_NAME InstTMMod
+    RUNTIME_OUTPUT_DIRECTORY ${directory}
+    ARCHIVE_OUTPUT_DIRECTORY ${directory})
+  target_link_options(${target} PRIVATE
+    -nostdlib -s
+    -Wl,-e,${MODULE_ENTRY}
+    -Wl,--no-insert-timestamp
+    # Hardening stated rather than left to the linker's defaults: the image
+    # can be loaded at any base (ASLR), its data is never executable (DEP),
+    # and it declares that it has no structured exception handlers, which
+    # it has not: no code of the module installs one.
+    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--no-seh
+    ${ARGN})
+  target_link_libraries(${target} PRIVATE ${MSI_ORDINAL_LIB} advapi32 user32 kernel32)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/cmake/readonly_resources.py $<TARGET_FILE:${target}>
+    VERBATIM)
+endfunction()
+
+windows_module(InstTMMod ${CMAKE_BINARY_DIR})
+# Far from the linker's choice of base, and on x64 above 4 GiB, so that both
+# halves of every 64-bit address move.
+if(MODULE_ARCH STREQUAL i686)
+  set(MODULE_OTHER_BASE 0x5A5A0000)
+else()
+  set(MODULE_OTHER_BASE 0x7FF65A5A0000)
+endif()
+windows_module(InstTMMod_rebased ${CMAKE_BINARY_DIR}/rebased
+               -Wl,--image-base,${MODULE_OTHER_BASE})

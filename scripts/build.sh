@@ -13,7 +13,8 @@ cmake --preset i686 >/dev/null
 cmake --build --preset i686
 dll=build/i686/InstTMMod.dll
 
-/usr/bin/python3 tests/pe/check_dll.py "$dll" --arch i686 --objdump i686-w64-mingw32-objdump
+/usr/bin/python3 tests/pe/check_dll.py "$dll" --arch i686 --objdump i686-w64-mingw32-objdump \
+  --rebased build/i686/rebased/InstTMMod.dll
 
 # Same sources, same toolchain, another directory: the linker writes no time
 # stamp (--no-insert-timestamp), so the two images must be byte-identical.
@@ -39,6 +40,10 @@ import pefile
 path = sys.argv[1]
 pe = pefile.PE(path)
 print(f"{path}: {os.path.getsize(path)} bytes, reproducible")
+print(f"DllCharacteristics: 0x{pe.OPTIONAL_HEADER.DllCharacteristics:04x}")
+for info in getattr(pe, "FileInfo", [[]])[0]:
+    for table in getattr(info, "StringTable", []):
+        print(f"version: {table.entries.get(b'FileVersion', b'?').decode()}")
 print("exports:")
 for sym in sorted(pe.DIRECTORY_ENTRY_EXPORT.symbols, key=lambda s: s.ordinal):
     print(f"  @{sym.ordinal} {sym.name.decode() if sym.name else '(no name)'}")

@@ -12,7 +12,11 @@ and verifies what the package and the loader rely on:
     (msi.dll's component query by ordinal, with no name), on x64 only the
     allowed system DLLs; on both, no C or C++ runtime DLL;
   * on i686, that each export returns with the stdcall stack cleanup its
-    caller expects (ret 4 for the actions, ret 12 for DllMain).
+    caller expects (ret 4 for the actions, ret 12 for DllMain);
+  * hardening (hardening.py): relocatable, no writable code, a valid
+    checksum, time stamps 0, DYNAMIC_BASE, NX_COMPAT and NO_SEH;
+  * the version resource (version_info.py): the version of CMakeLists.txt,
+    the product's names, a read-only resource section.
 
 Each check prints PASS or FAIL (SKIP where the return check cannot judge an
 export, see check_stdcall_returns); the exit status is non-zero if any failed.
@@ -27,6 +31,9 @@ import subprocess
 import sys
 
 import pefile
+
+import hardening
+import version_info
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -397,6 +404,13 @@ def main(argv):
         default="i686-w64-mingw32-objdump",
         help="objdump that reads pei-i386 (default: %(default)s)",
     )
+    parser.add_argument(
+        "--rebased",
+        help="the same objects linked at another base, for the relocation check")
+    parser.add_argument(
+        "--cmake-lists",
+        default=os.path.join(HERE, "..", "..", "CMakeLists.txt"),
+        help="where the module's version is declared (default: the project's)")
     args = parser.parse_args(argv)
 
     print(f"check_dll: {args.dll} ({args.arch})")
@@ -415,6 +429,13 @@ def main(argv):
         check_stdcall_returns(pe, exports, args.objdump, args.dll, rep)
     else:
         check_imports_allowed(pe, rep)
+    hardening.check_hardening(pe, args.rebased, rep)
+    try:
+        version = version_info.project_version(args.cmake_lists)
+    except (OSError, ValueError) as e:
+        rep.check("project version", False, str(e))
+    else:
+        version_info.check_version_info(pe, version, rep)
 
     summary = f"check_dll: {rep.passed} passed, {rep.failed} failed"
     if rep.skipped:
