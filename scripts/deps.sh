@@ -27,6 +27,8 @@ INSTTMMOD_PACKAGES=(
   clang-tools-14
   lld-16
   llvm-14
+  openssl
+  osslsigncode
 )
 
 ensure_deps() {
