@@ -20,11 +20,12 @@ import unittest
 import pefile
 
 import check_dll
+import hardening
 import version_info
 
 FLAGS = pefile.DLL_CHARACTERISTICS
 SCN = pefile.SECTION_CHARACTERISTICS
-CHECKSUM_OFFSET = 64
+CHECKSUM_OFFSET = hardening.CHECKSUM_OFFSET
 
 DLL_FLAGS = "DllCharacteristics hold DYNAMIC_BASE, NX_COMPAT and NO_SEH"
 WRITABLE_CODE = "no section both writable and executable"
@@ -78,19 +79,15 @@ def stamp(where):
     return lambda data: edited(data, edit)
 
 
-def wrong_checksum(data):
-    pe = pefile.PE(data=data, fast_load=True)
-    out = bytearray(data)
-    at = pe.OPTIONAL_HEADER.get_file_offset() + CHECKSUM_OFFSET
-    struct.pack_into("<I", out, at, pe.OPTIONAL_HEADER.CheckSum ^ 0x10)
-    return bytes(out)
-
-
-def zero_checksum(data):
-    pe = pefile.PE(data=data, fast_load=True)
-    out = bytearray(data)
-    struct.pack_into("<I", out, pe.OPTIONAL_HEADER.get_file_offset() + CHECKSUM_OFFSET, 0)
-    return bytes(out)
+def stored_checksum(change):
+    """Writes change(correct checksum) into the header, and nothing else."""
+    def mutate(data):
+        pe = pefile.PE(data=data, fast_load=True)
+        out = bytearray(data)
+        struct.pack_into("<I", out, pe.OPTIONAL_HEADER.get_file_offset() + CHECKSUM_OFFSET,
+                         change(pe.OPTIONAL_HEADER.CheckSum))
+        return bytes(out)
+    return mutate
 
 
 def drop_one_relocation(data):
@@ -141,8 +138,8 @@ CASES = [
     ("writable code", set_flags(b".text", SCN["IMAGE_SCN_MEM_WRITE"]), True, {WRITABLE_CODE}),
     # The relocated copy gets a checksum of its own: the link at the other
     # base keeps its correct one.
-    ("wrong checksum", wrong_checksum, False, {CHECKSUM}),
-    ("no checksum", zero_checksum, False, {CHECKSUM}),
+    ("wrong checksum", stored_checksum(lambda c: c ^ 0x10), False, {CHECKSUM}),
+    ("no checksum", stored_checksum(lambda c: 0), False, {CHECKSUM}),
     ("file header time stamp", stamp(lambda pe: pe.FILE_HEADER), True, {TIME_STAMPS}),
     ("export directory time stamp", stamp(lambda pe: pe.DIRECTORY_ENTRY_EXPORT.struct), True,
      {TIME_STAMPS}),

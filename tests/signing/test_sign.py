@@ -16,6 +16,7 @@ import unittest
 import pefile
 
 import throwaway_ca
+from local_tsa import LocalTsa
 from throwaway_ca import PASSWORD, remove_signature, run_sign_sh, verify
 
 MODULE = None  # the built module, from the command line
@@ -120,6 +121,21 @@ class Signing(SignTest):
         self.assertEqual(result.returncode, 0, result.stderr)
         passed, out = verify(s.ca, dll)
         self.assertTrue(passed, out)
+
+
+    def test_timestamp_server_countersigns(self):
+        s = self.signer
+        tsa_cert, tsa_key = throwaway_ca.make_tsa(self.tmp, s)
+        path = self.copy()
+        with LocalTsa(self.tmp, tsa_cert, tsa_key, s.ca) as tsa:
+            self.sign(path, extra=("--timestamp", tsa.url))
+        self.assertEqual((tsa.requests, tsa.errors), (1, []))
+        passed, out = verify(s.ca, path, tsa_ca=s.ca)
+        self.assertTrue(passed, out)
+        self.assertIn("Timestamp Server Signature verification: ok", out)
+        stripped = os.path.join(self.tmp, "stripped.dll")
+        remove_signature(path, stripped)
+        self.assertEqual(read(stripped), self.unsigned)
 
 
 class Tampering(SignTest):
