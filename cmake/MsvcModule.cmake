@@ -40,42 +40,67 @@ foreach(def ${IMPORT_DEFS})
 endforeach()
 add_custom_target(import_libs DEPENDS ${IMPORT_LIBS})
 
+include(${CMAKE_CURRENT_LIST_DIR}/VersionResource.cmake)
+
+# Compiled once, linked twice: the module, and the same objects linked at
+# another base, which the PE check compares with the module relocated there.
 # These compilers emit a call to memset for a zero-filled local array of
 # any size (the user-hive sweeps' 260-character buffers); the C runtime is
 # not there to answer it, so the module brings its own.
-add_library(InstTMMod SHARED ${PRODUCT_SOURCES}
+add_library(InstTMMod_objects OBJECT ${PRODUCT_SOURCES}
             ${PROJECT_SOURCE_DIR}/module/fill_bytes.cpp
             ${PROJECT_SOURCE_DIR}/module/memset.cpp
-            ${PROJECT_SOURCE_DIR}/module/exports_i686_msvc.def)
-add_dependencies(InstTMMod import_libs)
-set_target_properties(InstTMMod PROPERTIES
-  PREFIX ""
-  OUTPUT_NAME InstTMMod
-  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
-  MSVC_RUNTIME_LIBRARY "")
-target_include_directories(InstTMMod PRIVATE ${PROJECT_SOURCE_DIR})
-target_compile_options(InstTMMod PRIVATE
+            ${MODULE_VERSION_RC})
+set_target_properties(InstTMMod_objects PROPERTIES MSVC_RUNTIME_LIBRARY "")
+target_include_directories(InstTMMod_objects PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_options(InstTMMod_objects PRIVATE
+  $<$<COMPILE_LANGUAGE:CXX>:
   /O1 /W4 /WX
   /GS-    # no security cookie: it lives in the C runtime
   /GR-    # no RTTI
   /Zl     # no default library names in the objects
-  /Zc:threadSafeInit-)
+  /Zc:threadSafeInit->)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   # Freestanding: clang then treats no library function as known, so it does
   # not turn a loop into a memset or memcpy call of its own.
-  target_compile_options(InstTMMod PRIVATE /clang:-ffreestanding)
+  target_compile_options(InstTMMod_objects PRIVATE
+    $<$<COMPILE_LANGUAGE:CXX>:/clang:-ffreestanding>)
 endif()
-target_link_options(InstTMMod PRIVATE
-  /nodefaultlib
-  /entry:DllMain
-  /safeseh:no
-  /manifest:no
-  /opt:ref)
-# A reproducible image: lld-link writes a zero time stamp, as the MinGW build
-# does; link.exe knows only a time stamp made from a hash of the image.
-if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-  target_link_options(InstTMMod PRIVATE /timestamp:0)
-else()
-  target_link_options(InstTMMod PRIVATE /Brepro)
-endif()
-target_link_libraries(InstTMMod PRIVATE ${IMPORT_LIBS})
+
+# msvc_module(TARGET DIRECTORY [LINK OPTIONS...]) links InstTMMod.dll into
+# DIRECTORY from the objects above.
+function(msvc_module target directory)
+  add_library(${target} SHARED $<TARGET_OBJECTS:InstTMMod_objects>
+              ${PROJECT_SOURCE_DIR}/module/exports_i686_msvc.def)
+  add_dependencies(${target} import_libs)
+  set_target_properties(${target} PROPERTIES
+    PREFIX ""
+    OUTPUT_NAME InstTMMod
+    RUNTIME_OUTPUT_DIRECTORY ${directory}
+    ARCHIVE_OUTPUT_DIRECTORY ${directory}
+    MSVC_RUNTIME_LIBRARY "")
+  target_link_options(${target} PRIVATE
+    /nodefaultlib
+    /entry:DllMain
+    /safeseh:no
+    /manifest:no
+    /opt:ref
+    # Hardening stated rather than left to the linker's defaults: the image
+    # can be loaded at any base (ASLR) and its data is never executable
+    # (DEP); /release writes the image checksum.
+    /dynamicbase /nxcompat /release
+    ${ARGN})
+  # A reproducible image: lld-link writes a zero time stamp, as the MinGW
+  # build does; link.exe knows only a time stamp made from a hash of the image.
+  # lld-link also marks the image as having no structured exception handlers
+  # (/noseh), which it has not; link.exe has no such switch.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    target_link_options(${target} PRIVATE /timestamp:0 /noseh)
+  else()
+    target_link_options(${target} PRIVATE /Brepro)
+  endif()
+  target_link_libraries(${target} PRIVATE ${IMPORT_LIBS})
+endfunction()
+
+msvc_module(InstTMMod ${CMAKE_BINARY_DIR})
+msvc_module(InstTMMod_rebased ${CMAKE_BINARY_DIR}/rebased /base:${MODULE_OTHER_BASE})

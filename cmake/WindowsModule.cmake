@@ -21,18 +21,11 @@ add_custom_command(
   COMMENT "Import library for msi.dll by ordinal")
 add_custom_target(msi_ordinal_lib DEPENDS ${MSI_ORDINAL_LIB})
 
-# The version resource, from the one version in CMakeLists.txt.
-enable_language(RC)
-set(MODULE_VERSION_PARTS ${PROJECT_VERSION_MAJOR} ${PROJECT_VERSION_MINOR}
-    ${PROJECT_VERSION_PATCH} ${PROJECT_VERSION_TWEAK})
-list(TRANSFORM MODULE_VERSION_PARTS REPLACE "^$" "0")
-list(JOIN MODULE_VERSION_PARTS "," MODULE_VERSION_COMMAS)
-configure_file(${PROJECT_SOURCE_DIR}/module/version.rc.in
-               ${CMAKE_BINARY_DIR}/version.rc @ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/VersionResource.cmake)
 
 # Compiled once, linked twice: the module, and the same objects linked at
 # another base, which the PE check compares with the module relocated there.
-add_library(InstTMMod_objects OBJECT ${PRODUCT_SOURCES} ${CMAKE_BINARY_DIR}/version.rc)
+add_library(InstTMMod_objects OBJECT ${PRODUCT_SOURCES} ${MODULE_VERSION_RC})
 target_include_directories(InstTMMod_objects PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(InstTMMod_objects PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:
@@ -71,12 +64,5 @@ function(windows_module target directory)
 endfunction()
 
 windows_module(InstTMMod ${CMAKE_BINARY_DIR})
-# Far from the linker's choice of base, and on x64 above 4 GiB, so that both
-# halves of every 64-bit address move.
-if(MODULE_ARCH STREQUAL i686)
-  set(MODULE_OTHER_BASE 0x5A5A0000)
-else()
-  set(MODULE_OTHER_BASE 0x7FF65A5A0000)
-endif()
 windows_module(InstTMMod_rebased ${CMAKE_BINARY_DIR}/rebased
                -Wl,--image-base,${MODULE_OTHER_BASE})

@@ -143,17 +143,20 @@ class Tampering(SignTest):
         path = self.copy()
         signed = self.sign(path)
         pe = pefile.PE(data=signed, fast_load=True)
-        sections = {s.Name.rstrip(b"\0").decode(): s for s in pe.sections}
+        code = next(s for s in pe.sections if s.Name.rstrip(b"\0") == b".text")
         sig_offset, sig_size = signature_span(signed)
 
-        def middle(name):
-            s = sections[name]
-            return s.PointerToRawData + s.Misc_VirtualSize // 2
+        def directory_middle(name):
+            """A file offset inside a data directory: its section differs
+            between linkers, the directory does not."""
+            entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[name]]
+            return pe.get_offset_from_rva(entry.VirtualAddress + entry.Size // 2)
 
         places = [
-            ("code", middle(".text")),
-            ("version resource", middle(".rsrc")),
-            ("import table", middle(".idata")),
+            ("code", code.PointerToRawData + code.Misc_VirtualSize // 2),
+            ("version resource", directory_middle("IMAGE_DIRECTORY_ENTRY_RESOURCE")),
+            ("import table", directory_middle("IMAGE_DIRECTORY_ENTRY_IMPORT")),
+            ("export table", directory_middle("IMAGE_DIRECTORY_ENTRY_EXPORT")),
             ("DOS stub", 0x4E),
             ("signature", sig_offset + sig_size // 2),
         ]
