@@ -37,6 +37,24 @@ def remove_tree(path):
     raise WineError(f"could not remove {path}")
 
 
+def own_config(config, name):
+    """The shared configuration with a prefix and work folder of one test's
+    own, for a test that changes its prefix in ways the others must not meet.
+    With per-run names they are named after the same run, so that the next
+    run's setup of that test removes them if this run is interrupted; the
+    shared fixture's clean-up leaves them alone."""
+    own = dict(config)
+    if config.get("run_base"):
+        own["run_base"] = f"{config['run_base']}-{name}"
+        own["prefix"] = f"{own['run_base']}-{os.getppid()}"
+        base_work = config["work"].rsplit("-", 1)[0]
+        own["work"] = f"{base_work}-{name}-{os.getppid()}"
+    else:
+        own["prefix"] = f"{config['prefix']}-{name}"
+        own["work"] = f"{config['work']}-{name}"
+    return own
+
+
 def remove_stale_runs(config):
     """Prefixes and work folders of earlier test runs whose ctest has ended:
     stop a server left by an interrupted run, and remove both. Those of runs

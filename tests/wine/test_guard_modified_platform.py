@@ -89,22 +89,6 @@ class ModifiedWine(Wine):
         return env
 
 
-def own_prefix_config(config):
-    """The shared configuration, with a prefix and work folder of this
-    test's own, named so that the next run's setup removes them if this run
-    is interrupted."""
-    own = dict(config)
-    if config.get("run_base"):
-        own["run_base"] = config["run_base"] + "-modified-msi"
-        own["prefix"] = f"{own['run_base']}-{os.getppid()}"
-        base_work = config["work"].rsplit("-", 1)[0]
-        own["work"] = f"{base_work}-modified-msi-{os.getppid()}"
-    else:
-        own["prefix"] = config["prefix"] + "-modified-msi"
-        own["work"] = config["work"] + "-modified-msi"
-    return own
-
-
 class GuardInMsiexecOnModifiedPlatform(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -123,7 +107,7 @@ class GuardInMsiexecOnModifiedPlatform(unittest.TestCase):
         print(f"\nmodified platform: {version}, its {source} with the null length check of "
               f"MsiLocateComponentA relaxed, loaded as native (msi=n) in a prefix of its own")
 
-        cls.config = own_prefix_config(config)
+        cls.config = prefixes.own_config(config, "modified-msi")
         prefixes.setup(cls.config)
         cls.addClassCleanup(prefixes.cleanup, cls.config)
         cls.wine = ModifiedWine(cls.config["prefix"], cls.config["wine64"],
