@@ -25,18 +25,27 @@ bool ComposeHivePath(char* path, const char* hiveName, const char* suffix) {
   return CopyBounded(path + nameLength, room, suffix) != room;
 }
 
-// The two sweeps share their shape: list HKEY_USERS by index until the
-// listing says no, and act on each hive in turn. The index moves on by one
-// per hive whatever happened there; the sweeps only delete below a hive,
-// never a hive itself, so the list does not shift under them.
+namespace {
+
+// The loop both sweeps share: list HKEY_USERS by index until the listing
+// says no, and hand each hive's composed path to `actOnHive`. The index
+// moves on by one per hive whatever happened there; the sweeps only delete
+// below a hive, never a hive itself, so the list does not shift under them.
 //
 // A hive whose name and suffix do not fit the path buffer is skipped and the
 // sweep goes on with the next one. Ending the sweep there would be as
 // defensible; skipping keeps one odd hive from sparing every hive listed
 // after it. (A hive name that does not fit the name buffer is different:
 // RegEnumKeyA itself refuses it, and that refusal ends the sweep.)
-
-int DeleteTreeInAllUserHives(const char* suffix) {
+//
+// A template rather than a function pointer or an interface: each sweep
+// gets its own copy of the loop with its action inlined, on the stack only.
+// Forced inline because the two buffers would otherwise keep the compiler
+// from folding the loop into the small sweep functions, leaving a call more
+// in each.
+template <class ActOnHive>
+[[gnu::always_inline]] inline
+int ForEachUserHive(const char* suffix, ActOnHive actOnHive) {
   char hiveName[kHivePathChars] = {};
   char path[kHivePathChars] = {};
   for (DWORD index = 0;; ++index) {
@@ -45,26 +54,27 @@ int DeleteTreeInAllUserHives(const char* suffix) {
       return 1;  // the end of the list, or the listing failed
     }
     if (!ComposeHivePath(path, hiveName, suffix)) continue;
-    // Closes HKEY_USERS at its end; Windows keeps a predefined root usable
-    // after RegCloseKey, so the next RegEnumKeyA still works.
-    DeleteTreeUnderRoot(HKEY_USERS, path);
+    actOnHive(path);
   }
 }
 
+}  // namespace
+
+int DeleteTreeInAllUserHives(const char* suffix) {
+  return ForEachUserHive(suffix, [](const char* path) {
+    // Closes HKEY_USERS at its end; Windows keeps a predefined root usable
+    // after RegCloseKey, so the next RegEnumKeyA still works.
+    DeleteTreeUnderRoot(HKEY_USERS, path);
+  });
+}
+
 int DeleteValueInAllUserHives(const char* suffix, const char* valueName) {
-  char hiveName[kHivePathChars] = {};
-  char path[kHivePathChars] = {};
-  for (DWORD index = 0;; ++index) {
-    if (RegEnumKeyA(HKEY_USERS, index, hiveName, kHivePathChars) !=
-        ERROR_SUCCESS) {
-      return 1;
-    }
-    if (!ComposeHivePath(path, hiveName, suffix)) continue;
+  return ForEachUserHive(suffix, [valueName](const char* path) {
     // One key per hive, closed when `key` goes out of scope at the end of
     // this turn. When the open fails the object stays empty and the value
     // deletion changes nothing.
     RegKeyHandle key;
     key.Open(HKEY_USERS, path);
     key.DeleteValue(valueName);
-  }
+  });
 }
