@@ -34,10 +34,10 @@ struct CleanupStep {
 };
 
 // Marks a sweep's row: it takes no root of its own.
-inline constexpr RootKey kEachUserHive = RootKey::Users;
+inline constexpr RootKey EachUserHive = RootKey::Users;
 
 // The product's key, under the current user and under the machine.
-inline constexpr const char* kProductKeyPath = "Software\\Helvarin\\TideMark";
+inline constexpr const char* ProductKeyPath = "Software\\Helvarin\\TideMark";
 
 // HKEY_CURRENT_USER is itself one of the hives under HKEY_USERS, so the
 // steps under it usually find their key gone already. They still clean the
@@ -45,30 +45,30 @@ inline constexpr const char* kProductKeyPath = "Software\\Helvarin\\TideMark";
 // to be listed, or the listing ended before it.
 inline constexpr CleanupStep CleanupPlan[] = {
     // The keep-alive agent: its key, its logon entry, its key again.
-    {CleanupOperation::DeleteTreeInAllUserHives, kEachUserHive,
+    {CleanupOperation::DeleteTreeInAllUserHives, EachUserHive,
      "\\Software\\Helvarin\\VLD", nullptr},
-    {CleanupOperation::DeleteValueInAllUserHives, kEachUserHive,
+    {CleanupOperation::DeleteValueInAllUserHives, EachUserHive,
      "\\Software\\Microsoft\\Windows\\CurrentVersion\\Run", "HelKeepAlive"},
     {CleanupOperation::DeleteTreeUnderRoot, RootKey::CurrentUser,
      "Software\\Helvarin\\VLD", nullptr},
     // The product, per user.
-    {CleanupOperation::DeleteTreeInAllUserHives, kEachUserHive,
+    {CleanupOperation::DeleteTreeInAllUserHives, EachUserHive,
      "\\Software\\Helvarin\\TideMark", nullptr},
     {CleanupOperation::DeleteTreeUnderRoot, RootKey::CurrentUser,
-     kProductKeyPath, nullptr},
+     ProductKeyPath, nullptr},
     // The viewer: its entry among the suite's intro dialogs, then its key.
-    {CleanupOperation::DeleteValueInAllUserHives, kEachUserHive,
+    {CleanupOperation::DeleteValueInAllUserHives, EachUserHive,
      "\\Software\\Helvarin\\Brightmoor\\Disable Intro Dialogs",
      "Tide Mark Viewer"},
-    {CleanupOperation::DeleteTreeInAllUserHives, kEachUserHive,
+    {CleanupOperation::DeleteTreeInAllUserHives, EachUserHive,
      "\\Software\\Helvarin\\Tide Mark Viewer", nullptr},
     {CleanupOperation::DeleteTreeUnderRoot, RootKey::CurrentUser,
      "Software\\Helvarin\\Tide Mark Viewer", nullptr},
     // The product's machine key, with the plug-in list the install wrote.
     {CleanupOperation::DeleteTreeUnderRoot, RootKey::LocalMachine,
-     kProductKeyPath, nullptr},
+     ProductKeyPath, nullptr},
     // The suite key, per user.
-    {CleanupOperation::DeleteTreeInAllUserHives, kEachUserHive,
+    {CleanupOperation::DeleteTreeInAllUserHives, EachUserHive,
      "\\Software\\Helvarin\\Brightmoor", nullptr},
     {CleanupOperation::DeleteTreeUnderRoot, RootKey::CurrentUser,
      "Software\\Helvarin\\Brightmoor", nullptr},
