@@ -181,7 +181,8 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize,
   if (auto injected = BeginCall(
           "RegEnumKeyExA",
           {HandleName(key), Num(index), Num(capacity), reserved ? "ptr" : "null",
-           keyClass ? "ptr" : "null", classSize ? "ptr" : "null"})) {
+           keyClass ? "ptr" : "null", classSize ? "ptr" : "null",
+           lastWrite ? "ptr" : "null"})) {
     return Done(*injected);
   }
   if (lastWrite) *lastWrite = FILETIME{0, 0};

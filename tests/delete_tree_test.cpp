@@ -37,7 +37,7 @@ TEST_F(DeleteTree, KeyWithoutSubkeysIsListedOnceClosedThenDeleted) {
   EXPECT_EQ(DeleteTreeUnderRoot(HKEY_LOCAL_MACHINE, "Software\\Leaf"), ERROR_SUCCESS);
   EXPECT_EQ(sim::JournalText(),
             (Lines{"RegOpenKeyExA(HKLM, \"Software\\Leaf\", 0, 0x2001f) = 0 -> h1",
-                   "RegEnumKeyExA(h1, 0, 256, null, null, null) = 259",
+                   "RegEnumKeyExA(h1, 0, 256, null, null, null, ptr) = 259",
                    "RegCloseKey(h1) = 0", "RegDeleteKeyA(HKLM, \"Software\\Leaf\") = 0",
                    "RegCloseKey(HKLM) = 0"}));
   EXPECT_FALSE(sim::KeyExists(RootKey::LocalMachine, "Software\\Leaf"));

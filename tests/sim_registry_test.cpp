@@ -189,7 +189,7 @@ TEST_F(SimRegistry, JournalRecordsArgumentsAndResults) {
   EXPECT_EQ(sim::JournalText(),
             (std::vector<std::string>{
                 "RegOpenKeyExA(HKLM, \"Software\", 0, 0x2001f) = 0 -> h1",
-                "RegEnumKeyExA(h1, 0, 16, null, null, null) = 0 -> \"Sub\"",
+                "RegEnumKeyExA(h1, 0, 16, null, null, null, null) = 0 -> \"Sub\"",
                 "RegSetValueExA(h1, \"V\", 0, 1, [20 00], 2) = 0",
                 "RegCloseKey(h1) = 0",
             }));
