@@ -84,6 +84,8 @@ const char* sim_journal_text(void) { return Lines(sim::JournalText()); }
 
 size_t sim_call_count(void) { return sim::CallCount(); }
 
+size_t sim_call_budget(void) { return sim::CallBudget(); }
+
 const char* sim_dump_text(uint32_t root) { return Lines(sim::Dump(Root(root))); }
 
 const char* sim_open_handles_text(void) { return Lines(sim::OpenHandles()); }

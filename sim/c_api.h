@@ -46,6 +46,10 @@ void sim_set_scheduler_delay(uint32_t ms);
 /* What the module did and left behind. */
 const char* sim_journal_text(void);
 size_t sim_call_count(void);
+/* The platform calls a run may make since the last reset (sim::CallBudget);
+ * 0: no limit. A caller that cannot take the C++ exception the stand-in
+ * throws past it (code run under emulation) stops its run itself before. */
+size_t sim_call_budget(void);
 const char* sim_dump_text(uint32_t root);
 const char* sim_open_handles_text(void);
 size_t sim_open_handle_count(void);

@@ -15,6 +15,7 @@
 #include <functional>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,9 @@ struct Call {
   std::string result;             // the return value, formatted
   std::string out;                // what was written back, if anything
   std::string Text() const;       // "RegOpenKeyExA(HKLM, \"Software\", ...) = 0 -> h1"
+  // Argument `i`, or "(missing)" when the call has fewer: a test reading a
+  // call's arguments fails an assertion rather than reading past them.
+  const std::string& Arg(std::size_t i) const;
 };
 
 const std::vector<Call>& Journal();
@@ -129,5 +133,21 @@ std::vector<std::string> JournalText();
 std::vector<std::string> JournalText(const std::string& function);
 std::size_t CallCount();
 void ClearJournal();
+
+// ---- the call budget ------------------------------------------------------------
+
+// A run that makes more platform calls than this since Reset() is taken for
+// an endless loop: the next call other than RegCloseKey throws
+// CallBudgetExceeded, once, so the test fails at once instead of filling
+// memory with journal entries until its time runs out. RegCloseKey is left
+// alone because the key owners' destructors make it while the exception
+// unwinds. No test comes near the default.
+inline constexpr std::size_t kDefaultCallBudget = 1000000;
+struct CallBudgetExceeded : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+// 0: no budget. Reset() restores the default.
+void SetCallBudget(std::size_t calls);
+std::size_t CallBudget();
 
 }  // namespace sim

@@ -149,6 +149,12 @@ std::string Hex(std::uint64_t value) {
 std::optional<LONG> BeginCall(const std::string& function,
                               std::vector<std::string> args) {
   State& s = TheState();
+  if (s.callBudget != 0 && s.callsSeen >= s.callBudget && !s.budgetSpent &&
+      function != "RegCloseKey") {
+    s.budgetSpent = true;
+    throw CallBudgetExceeded(function + ": more than " + std::to_string(s.callBudget) +
+                             " platform calls since Reset(), an endless loop?");
+  }
   s.journal.push_back(Call{function, std::move(args), "", ""});
   ++s.callsSeen;
   if (s.failingCall && *s.failingCall == s.callsSeen) {
@@ -316,6 +322,14 @@ std::vector<std::string> JournalText(const std::string& function) {
 }
 
 std::size_t CallCount() { return TheState().callsSeen; }
+
+const std::string& Call::Arg(std::size_t i) const {
+  static const std::string kMissing = "(missing)";
+  return i < args.size() ? args[i] : kMissing;
+}
+
+void SetCallBudget(std::size_t calls) { TheState().callBudget = calls; }
+std::size_t CallBudget() { return TheState().callBudget; }
 
 void ClearJournal() { TheState().journal.clear(); }
 

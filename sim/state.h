@@ -64,6 +64,8 @@ struct State {
   std::vector<Fault> faults;
   std::size_t callsSeen = 0;
   std::optional<std::size_t> failingCall;  // the callsSeen value that fails
+  std::size_t callBudget = kDefaultCallBudget;  // 0: none
+  bool budgetSpent = false;                     // thrown once already
   LONG failingCode = 0;
 
   std::vector<Call> journal;

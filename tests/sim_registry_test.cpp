@@ -195,4 +195,22 @@ TEST_F(SimRegistry, JournalRecordsArgumentsAndResults) {
             }));
 }
 
+// An endless loop in the product must end the test quickly with a failure,
+// not fill memory with journal entries: past the budget the next call throws,
+// once, and a close (made by destructors while that exception unwinds) never
+// does.
+TEST_F(SimRegistry, CallBudgetStopsARunawayLoopOnce) {
+  EXPECT_EQ(sim::CallBudget(), sim::kDefaultCallBudget);
+  sim::SetCallBudget(3);
+  char name[64];
+  for (int i = 0; i < 3; ++i) RegEnumKeyA(HKEY_USERS, 0, name, sizeof name);
+  EXPECT_EQ(RegCloseKey(HKEY_USERS), ERROR_SUCCESS) << "a close never throws";
+  EXPECT_THROW(RegEnumKeyA(HKEY_USERS, 1, name, sizeof name), sim::CallBudgetExceeded);
+  EXPECT_EQ(RegEnumKeyA(HKEY_USERS, 0, name, sizeof name), ERROR_SUCCESS)
+      << "thrown once only";
+  EXPECT_EQ(sim::CallCount(), 5u);
+  sim::Reset();
+  EXPECT_EQ(sim::CallBudget(), sim::kDefaultCallBudget) << "Reset restores the default";
+}
+
 }  // namespace

@@ -70,6 +70,7 @@ class StandIn:
             ("sim_reset", None, []),
             ("sim_journal_text", text, []),
             ("sim_call_count", ctypes.c_size_t, []),
+            ("sim_call_budget", ctypes.c_size_t, []),
             ("sim_dump_text", text, [ctypes.c_uint32]),
             ("sim_open_handles_text", text, []),
             ("sim_bad_closes", ctypes.c_size_t, []),
@@ -141,7 +142,7 @@ class StandIn:
             # call fails the run before that matters.
             return _unbound(name), 0
         kinds = IMPORTS[name][0].split()
-        return _Binding(fn, name, kinds, IMPORTS[name][1]), len(kinds)
+        return _Binding(fn, name, kinds, IMPORTS[name][1], self.lib), len(kinds)
 
 
 def _unbound(name):
@@ -152,7 +153,8 @@ def _unbound(name):
 
 
 class _Binding:
-    def __init__(self, fn, name, kinds, result):
+    def __init__(self, fn, name, kinds, result, lib):
+        self.lib = lib
         self.name = name
         self.kinds = kinds
         self.result = result
@@ -166,6 +168,13 @@ class _Binding:
         return value
 
     def __call__(self, emulator, args):
+        # Past its call budget the stand-in throws a C++ exception, which must
+        # not reach ctypes: the run stops here first, as an endless loop.
+        budget = self.lib.sim_call_budget()
+        if budget and self.lib.sim_call_count() >= budget:
+            raise EmulationFault(
+                f"{self.name}: more than {budget} platform calls, an endless loop?"
+            )
         host_args = []
         copies = []  # (emulated address, host buffer, bytes as passed in)
         handle_slots = []  # (emulated address, host slot, value as passed in)

@@ -246,6 +246,18 @@ const Scenario* At(int index) {
   return index >= 0 && index < kCount ? &kScenarios[index] : nullptr;
 }
 
+uint32_t RunNative(const Scenario& s) {
+  switch (s.action) {
+    case Action::Install:
+      return CustomInstTMK(s.install);
+    case Action::PreUninstall:
+      return PreUninsTMK(s.install);
+    case Action::Uninstall:
+      return UninstallTMK(s.install);
+  }
+  return 0xFFFFFFFFu;
+}
+
 }  // namespace
 
 extern "C" {
@@ -289,15 +301,12 @@ void scenario_setup(int index) {
 uint32_t scenario_run_native(int index) {
   const Scenario* s = At(index);
   if (!s) return 0xFFFFFFFFu;
-  switch (s->action) {
-    case Action::Install:
-      return CustomInstTMK(s->install);
-    case Action::PreUninstall:
-      return PreUninsTMK(s->install);
-    case Action::Uninstall:
-      return UninstallTMK(s->install);
+  // The exception must not cross into the caller, which is not C++.
+  try {
+    return RunNative(*s);
+  } catch (const sim::CallBudgetExceeded&) {
+    return SCENARIO_ENDLESS;
   }
-  return 0xFFFFFFFFu;
 }
 
 }  // extern "C"

@@ -27,8 +27,10 @@ int32_t scenario_sweep_code(int index);
 /* Resets the stand-in and sets the scenario's starting state up. */
 void scenario_setup(int index);
 /* Calls the scenario's action, compiled for the host, on the stand-in as it
- * is now, and returns the action's result. */
+ * is now, and returns the action's result, or SCENARIO_ENDLESS when the
+ * action made more platform calls than the stand-in's budget allows. */
 uint32_t scenario_run_native(int index);
+#define SCENARIO_ENDLESS 0xE0D1E55u
 
 #ifdef __cplusplus
 }
