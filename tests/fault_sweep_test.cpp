@@ -13,6 +13,7 @@
 #include <string>
 
 #include "actions/actions.h"
+#include "expected_cleanup.h"
 #include "sim_fixture.h"
 #include "uninstall_fixture.h"
 
@@ -20,6 +21,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 namespace fx = uninstall_fixture;
+namespace plan = expected_cleanup;
 
 // ---- what a call can meet ------------------------------------------------------
 
@@ -109,7 +111,7 @@ void CheckHandles(const Fault& fault, Checker& check) {
   for (std::size_t i = 0; i < sim::Journal().size(); ++i) {
     const sim::Call& call = sim::Journal()[i];
     if (!IsRegistryCall(call.function)) continue;
-    const std::string& handle = call.args[0];
+    const std::string& handle = call.Arg(0);
     if (closed.count(handle)) usedAfterClose += "\n  " + call.Text();
     if ((call.function == "RegOpenKeyExA" || call.function == "RegCreateKeyExA") &&
         call.result == "0") {
@@ -377,6 +379,7 @@ void CheckPreUninstall(const Fault& fault, Checker& check) {
   // The wait ends only where the rules end it: the window gone (or reported
   // gone), or a tick reading at the limit; never later than one poll past it.
   check(sim::ElapsedMs() <= kTimeLimitMs + kPollMs, "waited too long");
+  if (journal.empty()) return;  // reported above
   const sim::Call& last = journal.back();
   const bool endedByRule =
       (last.function == "FindWindowA" && last.result == "null") ||
@@ -414,23 +417,32 @@ TEST(FaultSweep, PreUninstall) {
 
 // ---- uninstall -----------------------------------------------------------------------
 
-// Where each step of the documented plan deletes, below a hive, below the
-// current user or below the machine.
-const std::vector<std::string> kHiveTrees = {
-    "Software\\Helvarin\\VLD", "Software\\Helvarin\\TideMark",
-    "Software\\Helvarin\\Tide Mark Viewer", "Software\\Helvarin\\Brightmoor"};
-const std::vector<std::pair<std::string, std::string>> kHiveValues = {
-    {"Software\\Microsoft\\Windows\\CurrentVersion\\Run", "HelKeepAlive"},
-    {"Software\\Helvarin\\Brightmoor\\Disable Intro Dialogs", "Tide Mark Viewer"}};
-const std::vector<std::string> kMachineTrees = {"Software\\Helvarin\\TideMark",
-                                                "Software\\Helvarin\\Harbor Kit"};
-
+// Everything the expected plan may delete: its trees and values in every
+// hive, its trees below the current user and below the machine.
 Scope WholePlan() {
+  using plan::Kind;
   Scope scope;
-  for (const std::string& tree : kMachineTrees) scope.AddTree("HKLM\\" + tree);
-  for (const std::string& hive : sim::SubkeyNames(RootKey::Users, "")) {
-    for (const std::string& tree : kHiveTrees) scope.AddTree("HKU\\" + hive + "\\" + tree);
-    for (const auto& [key, value] : kHiveValues) scope.AddValue("HKU\\" + hive + "\\" + key, value);
+  for (const plan::Step& step : plan::kSteps) {
+    const std::string path = step.path;
+    switch (step.kind) {
+      case Kind::TreeInEachHive:
+      case Kind::ValueInEachHive:
+        for (const std::string& hive : sim::SubkeyNames(RootKey::Users, "")) {
+          // The hive suffix brings its own backslash.
+          if (step.kind == Kind::TreeInEachHive) {
+            scope.AddTree("HKU\\" + hive + path);
+          } else {
+            scope.AddValue("HKU\\" + hive + path, step.valueName);
+          }
+        }
+        break;
+      case Kind::TreeUnderCurrentUser:
+        scope.AddTree("HKU\\" + std::string(sim::kDefaultCurrentUser) + "\\" + path);
+        break;
+      case Kind::TreeUnderMachine:
+        scope.AddTree("HKLM\\" + path);
+        break;
+    }
   }
   return scope;
 }
@@ -460,12 +472,12 @@ std::vector<Unit> Units(const std::vector<sim::Call>& journal) {
   for (std::size_t i = 0; i < journal.size(); ++i) {
     const sim::Call& call = journal[i];
     if (call.function == "RegEnumKeyA") {
-      if (call.args[1] == "0") ++sweep;
-      hive = std::stoul(call.args[1]);
+      if (call.Arg(1) == "0") ++sweep;
+      hive = std::stoul(call.Arg(1));
       inSweep = call.result == "0";
-    } else if (call.function == "RegOpenKeyExA" && IsRoot(call.args[0])) {
-      const bool viaSweep = call.args[0] == "HKU" && inSweep;
-      units.push_back(Unit{call.args[0], call.args[1].substr(1, call.args[1].size() - 2),
+    } else if (call.function == "RegOpenKeyExA" && IsRoot(call.Arg(0))) {
+      const bool viaSweep = call.Arg(0) == "HKU" && inSweep;
+      units.push_back(Unit{call.Arg(0), call.Arg(1).substr(1, call.Arg(1).size() - 2),
                            viaSweep ? sweep : 0, viaSweep ? hive : 0, false, i + 1});
       if (!viaSweep) inSweep = false;
     } else if (call.function == "RegDeleteValueA" && !units.empty()) {
@@ -493,9 +505,9 @@ void AddToScope(const Unit& unit, const std::string& valueName, Scope& scope) {
 std::string ValueNameOf(const std::vector<sim::Call>& journal, const Unit& unit) {
   for (std::size_t i = unit.firstCall; i < journal.size(); ++i) {
     if (journal[i].function == "RegDeleteValueA") {
-      return journal[i].args[1].substr(1, journal[i].args[1].size() - 2);
+      return journal[i].Arg(1).substr(1, journal[i].Arg(1).size() - 2);
     }
-    if (journal[i].function == "RegOpenKeyExA" && IsRoot(journal[i].args[0])) break;
+    if (journal[i].function == "RegOpenKeyExA" && IsRoot(journal[i].Arg(0))) break;
   }
   return "";
 }
@@ -520,14 +532,15 @@ void CheckUninstall(const std::vector<sim::Call>& clean, const Fault& fault, Che
   // in the hives it no longer reached. Every later hive and step still ran.
   Scope interrupted;
   std::vector<Unit> expectedUnits = cleanUnits;
-  if (fault.function == "RegEnumKeyA") {
+  if (fault.function == "RegEnumKeyA" &&
+      check(sim::Journal().size() >= fault.position, "the faulted listing was never made")) {
     const sim::Call& listing = sim::Journal()[fault.position - 1];
     int sweep = 0;
     for (std::size_t i = 0; i < fault.position; ++i) {
       const sim::Call& call = sim::Journal()[i];
-      if (call.function == "RegEnumKeyA" && call.args[1] == "0") ++sweep;
+      if (call.function == "RegEnumKeyA" && call.Arg(1) == "0") ++sweep;
     }
-    const std::size_t from = std::stoul(listing.args[1]);
+    const std::size_t from = std::stoul(listing.Arg(1));
     expectedUnits.clear();
     for (const Unit& unit : cleanUnits) {
       if (unit.sweep == sweep && unit.hive >= from) {
@@ -576,7 +589,7 @@ TEST(FaultSweep, Uninstall) {
   uninstallBaseline.clean = State();
   // The fixture must give the plan work everywhere, or the sweep proves little.
   ASSERT_EQ(Units(sim::Journal()).size(),
-            6 * fx::UserHives().size() + 6);
+            plan::kSweepSteps * fx::UserHives().size() + plan::kSingleRootSteps);
   ASSERT_LT(uninstallBaseline.clean.size(), uninstallBaseline.before.size());
 
   Sweep({"uninstall", [] { fx::SeedAll(); }, [] { return UninstallTMK(0); }, CheckUninstall},

@@ -4,16 +4,17 @@
 // names (three levels deep, with values) beside neighbours with similar names,
 // and the machine hive with the product's keys beside the maker's others.
 //
-// Each entry says whether a complete cleanup removes it. That is the
-// fixture's own statement, written from the documented plan and not taken
-// from the product: seeding only the entries that must survive gives the
-// registry a complete cleanup has to leave behind.
+// Whether a complete cleanup removes an entry follows from the expected plan
+// (tests/expected_cleanup.h), never from the product's own table: seeding
+// only the entries that must survive gives the registry a complete cleanup
+// has to leave behind.
 
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "sim/sim.h"
+#include "tests/expected_cleanup.h"
 
 namespace uninstall_fixture {
 
@@ -34,64 +35,98 @@ struct Entry {
   Scope scope;
   std::string path;       // below the hive, or below HKEY_LOCAL_MACHINE
   std::string valueName;  // empty: the key alone
-  bool planned;           // removed by a complete cleanup
 };
 
 inline const std::string kRun = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+// `path` is `key` or lies below it.
+inline bool Under(const std::string& path, const std::string& key) {
+  return path.size() >= key.size() && path.compare(0, key.size(), key) == 0 &&
+         (path.size() == key.size() || path[key.size()] == '\\');
+}
+
+// Whether a complete cleanup removes `entry` from `hive` (empty for the
+// machine), by the expected plan.
+inline bool Planned(const Entry& entry, const std::string& hive) {
+  using expected_cleanup::Kind;
+  const bool inEachHive = entry.scope == Scope::EachUserHive;
+  for (const expected_cleanup::Step& step : expected_cleanup::kSteps) {
+    const std::string path = step.path;
+    // The sweeps' hive suffixes bring their leading backslash.
+    const std::string belowHive = path.substr(path.rfind('\\', 0) == 0 ? 1 : 0);
+    switch (step.kind) {
+      case Kind::TreeInEachHive:
+        if (inEachHive && Under(entry.path, belowHive)) return true;
+        break;
+      case Kind::ValueInEachHive:
+        if (inEachHive && entry.path == belowHive && entry.valueName == step.valueName) {
+          return true;
+        }
+        break;
+      case Kind::TreeUnderCurrentUser:
+        if (inEachHive && hive == kCurrentUser && Under(entry.path, path)) return true;
+        break;
+      case Kind::TreeUnderMachine:
+        if (!inEachHive && Under(entry.path, path)) return true;
+        break;
+    }
+  }
+  return false;
+}
 
 inline const std::vector<Entry>& Entries() {
   using S = Scope;
   static const std::vector<Entry> entries = {
       // ---- every user hive: what the plan removes ----
-      {S::EachUserHive, "Software\\Helvarin\\VLD", "InstallDir", true},
-      {S::EachUserHive, "Software\\Helvarin\\VLD\\State", "Pid", true},
-      {S::EachUserHive, "Software\\Helvarin\\VLD\\State\\Sessions\\1", "Start", true},
-      {S::EachUserHive, "Software\\Helvarin\\TideMark", "Version", true},
-      {S::EachUserHive, "Software\\Helvarin\\TideMark\\Cache", "", true},
-      {S::EachUserHive, "Software\\Helvarin\\TideMark\\Settings", "Theme", true},
-      {S::EachUserHive, "Software\\Helvarin\\TideMark\\Settings\\Window", "Pos", true},
-      {S::EachUserHive, "Software\\Helvarin\\TideMark\\Settings\\Window\\Recent", "1", true},
-      {S::EachUserHive, "Software\\Helvarin\\TideMark\\Toolbar", "Visible", true},
-      {S::EachUserHive, "Software\\Helvarin\\Tide Mark Viewer", "LastFile", true},
-      {S::EachUserHive, "Software\\Helvarin\\Tide Mark Viewer\\MRU", "a", true},
-      {S::EachUserHive, "Software\\Helvarin\\Tide Mark Viewer\\MRU\\Deep\\Deeper", "", true},
-      {S::EachUserHive, "Software\\Helvarin\\Brightmoor", "Suite", true},
+      {S::EachUserHive, "Software\\Helvarin\\VLD", "InstallDir"},
+      {S::EachUserHive, "Software\\Helvarin\\VLD\\State", "Pid"},
+      {S::EachUserHive, "Software\\Helvarin\\VLD\\State\\Sessions\\1", "Start"},
+      {S::EachUserHive, "Software\\Helvarin\\TideMark", "Version"},
+      {S::EachUserHive, "Software\\Helvarin\\TideMark\\Cache", ""},
+      {S::EachUserHive, "Software\\Helvarin\\TideMark\\Settings", "Theme"},
+      {S::EachUserHive, "Software\\Helvarin\\TideMark\\Settings\\Window", "Pos"},
+      {S::EachUserHive, "Software\\Helvarin\\TideMark\\Settings\\Window\\Recent", "1"},
+      {S::EachUserHive, "Software\\Helvarin\\TideMark\\Toolbar", "Visible"},
+      {S::EachUserHive, "Software\\Helvarin\\Tide Mark Viewer", "LastFile"},
+      {S::EachUserHive, "Software\\Helvarin\\Tide Mark Viewer\\MRU", "a"},
+      {S::EachUserHive, "Software\\Helvarin\\Tide Mark Viewer\\MRU\\Deep\\Deeper", ""},
+      {S::EachUserHive, "Software\\Helvarin\\Brightmoor", "Suite"},
       {S::EachUserHive, "Software\\Helvarin\\Brightmoor\\Disable Intro Dialogs",
-       "Tide Mark Viewer", true},
+       "Tide Mark Viewer"},
       {S::EachUserHive, "Software\\Helvarin\\Brightmoor\\Disable Intro Dialogs",
-       "Harbor Kit", true},
-      {S::EachUserHive, "Software\\Helvarin\\Brightmoor\\Components\\Core", "Ver", true},
-      {S::EachUserHive, kRun, "HelKeepAlive", true},
+       "Harbor Kit"},
+      {S::EachUserHive, "Software\\Helvarin\\Brightmoor\\Components\\Core", "Ver"},
+      {S::EachUserHive, kRun, "HelKeepAlive"},
       // ---- every user hive: neighbours ----
-      {S::EachUserHive, "Software\\Helvarin", "", false},
-      {S::EachUserHive, "Software\\Helvarin\\TideMarkX", "Version", false},
-      {S::EachUserHive, "Software\\Helvarin\\TideMarkX\\Settings", "Theme", false},
-      {S::EachUserHive, "Software\\Helvarin\\Other\\Sub", "x", false},
-      {S::EachUserHive, "Software\\Helvarin\\Harbor Kit", "Path", false},
-      {S::EachUserHive, "Software\\Helvarin\\Harbor Kit\\Modules", "", false},
-      {S::EachUserHive, kRun, "OtherAgent", false},
-      {S::EachUserHive, kRun, "HelKeepAliveOld", false},
-      {S::EachUserHive, kRun + "\\Nested", "x", false},
-      {S::EachUserHive, kRun + "Once", "HelKeepAlive", false},
-      {S::EachUserHive, "Software\\VLD", "x", false},
+      {S::EachUserHive, "Software\\Helvarin", ""},
+      {S::EachUserHive, "Software\\Helvarin\\TideMarkX", "Version"},
+      {S::EachUserHive, "Software\\Helvarin\\TideMarkX\\Settings", "Theme"},
+      {S::EachUserHive, "Software\\Helvarin\\Other\\Sub", "x"},
+      {S::EachUserHive, "Software\\Helvarin\\Harbor Kit", "Path"},
+      {S::EachUserHive, "Software\\Helvarin\\Harbor Kit\\Modules", ""},
+      {S::EachUserHive, kRun, "OtherAgent"},
+      {S::EachUserHive, kRun, "HelKeepAliveOld"},
+      {S::EachUserHive, kRun + "\\Nested", "x"},
+      {S::EachUserHive, kRun + "Once", "HelKeepAlive"},
+      {S::EachUserHive, "Software\\VLD", "x"},
       // ---- the machine: what the plan removes ----
-      {S::Machine, "Software\\Helvarin\\TideMark", "InstallDir", true},
-      {S::Machine, "Software\\Helvarin\\TideMark\\Plugins", "IEPlugin.dll", true},
-      {S::Machine, "Software\\Helvarin\\TideMark\\Plugins", "Other.dll", true},
-      {S::Machine, "Software\\Helvarin\\TideMark\\Components\\Core\\Files", "Count", true},
-      {S::Machine, "Software\\Helvarin\\Harbor Kit", "Path", true},
-      {S::Machine, "Software\\Helvarin\\Harbor Kit\\Modules\\Net", "On", true},
+      {S::Machine, "Software\\Helvarin\\TideMark", "InstallDir"},
+      {S::Machine, "Software\\Helvarin\\TideMark\\Plugins", "IEPlugin.dll"},
+      {S::Machine, "Software\\Helvarin\\TideMark\\Plugins", "Other.dll"},
+      {S::Machine, "Software\\Helvarin\\TideMark\\Components\\Core\\Files", "Count"},
+      {S::Machine, "Software\\Helvarin\\Harbor Kit", "Path"},
+      {S::Machine, "Software\\Helvarin\\Harbor Kit\\Modules\\Net", "On"},
       // ---- the machine: neighbours ----
-      {S::Machine, "Software\\Helvarin", "", false},
-      {S::Machine, "Software\\Helvarin\\Brightmoor", "Suite", false},
+      {S::Machine, "Software\\Helvarin", ""},
+      {S::Machine, "Software\\Helvarin\\Brightmoor", "Suite"},
       {S::Machine, "Software\\Helvarin\\Brightmoor\\Disable Intro Dialogs",
-       "Tide Mark Viewer", false},
-      {S::Machine, "Software\\Helvarin\\VLD", "InstallDir", false},
-      {S::Machine, "Software\\Helvarin\\VLD\\State", "", false},
-      {S::Machine, "Software\\Helvarin\\Tide Mark Viewer", "LastFile", false},
-      {S::Machine, "Software\\Helvarin\\TideMarkX", "Version", false},
-      {S::Machine, "Software\\Helvarin\\Other", "x", false},
-      {S::Machine, kRun, "HelKeepAlive", false},
+       "Tide Mark Viewer"},
+      {S::Machine, "Software\\Helvarin\\VLD", "InstallDir"},
+      {S::Machine, "Software\\Helvarin\\VLD\\State", ""},
+      {S::Machine, "Software\\Helvarin\\Tide Mark Viewer", "LastFile"},
+      {S::Machine, "Software\\Helvarin\\TideMarkX", "Version"},
+      {S::Machine, "Software\\Helvarin\\Other", "x"},
+      {S::Machine, kRun, "HelKeepAlive"},
   };
   return entries;
 }
@@ -160,12 +195,9 @@ Snapshot Expected(Keep keep) {
 
 // What a complete cleanup leaves: the neighbours only.
 inline Snapshot ExpectedAfterCleanup() {
-  return Expected([](const Entry& entry, const std::string&) { return !entry.planned; });
+  return Expected(
+      [](const Entry& entry, const std::string& hive) { return !Planned(entry, hive); });
 }
 
-inline bool Under(const std::string& path, const std::string& key) {
-  return path.size() >= key.size() && path.compare(0, key.size(), key) == 0 &&
-         (path.size() == key.size() || path[key.size()] == '\\');
-}
 
 }  // namespace uninstall_fixture

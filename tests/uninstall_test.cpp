@@ -3,11 +3,13 @@
 // each failure confined to its tree, and exactly the planned keys and values
 // go.
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <string>
 
 #include "actions/actions.h"
+#include "expected_cleanup.h"
 #include "sim_fixture.h"
 #include "uninstall_fixture.h"
 
@@ -15,9 +17,17 @@ namespace {
 
 using Lines = std::vector<std::string>;
 namespace fx = uninstall_fixture;
+namespace plan = expected_cleanup;
+using plan::Kind;
+using plan::Step;
 
-const std::string kFirstGuard = "{6D2E9B47-3C81-4F0A-A5D2-7E19B4C06F83}";
-const std::string kSecondGuard = "{C43F7A19-E25D-4B68-9F03-1A8E6D72B5C4}";
+const std::string kFirstGuard = plan::kGuardComponents[0];
+const std::string kSecondGuard = plan::kGuardComponents[1];
+
+// The first `count` lines, or all of them when there are fewer.
+Lines Head(const Lines& lines, std::size_t count) {
+  return Lines(lines.begin(), lines.begin() + std::min(count, lines.size()));
+}
 
 std::string Query(const std::string& component, INSTALLSTATE state) {
   return "MsiLocateComponentA(\"" + component + "\", null, null) = " +
@@ -52,34 +62,6 @@ TEST_F(ComponentQuery, AnswersTheStateSetPerCodeAndRecordsItsArguments) {
 
 using Uninstall = SimTest;
 
-// The cleanup plan as documented, written out here on its own so the journal
-// can be checked against it.
-enum class Kind { TreeInEachHive, ValueInEachHive, TreeUnderCurrentUser, TreeUnderMachine };
-struct Step {
-  Kind kind;
-  std::string path;
-  std::string valueName;
-};
-const std::vector<Step>& Plan() {
-  static const std::vector<Step> plan = {
-      {Kind::TreeInEachHive, "\\Software\\Helvarin\\VLD", ""},
-      {Kind::ValueInEachHive, "\\Software\\Microsoft\\Windows\\CurrentVersion\\Run",
-       "HelKeepAlive"},
-      {Kind::TreeUnderCurrentUser, "Software\\Helvarin\\VLD", ""},
-      {Kind::TreeInEachHive, "\\Software\\Helvarin\\TideMark", ""},
-      {Kind::TreeUnderCurrentUser, "Software\\Helvarin\\TideMark", ""},
-      {Kind::ValueInEachHive, "\\Software\\Helvarin\\Brightmoor\\Disable Intro Dialogs",
-       "Tide Mark Viewer"},
-      {Kind::TreeInEachHive, "\\Software\\Helvarin\\Tide Mark Viewer", ""},
-      {Kind::TreeUnderCurrentUser, "Software\\Helvarin\\Tide Mark Viewer", ""},
-      {Kind::TreeUnderMachine, "Software\\Helvarin\\TideMark", ""},
-      {Kind::TreeInEachHive, "\\Software\\Helvarin\\Brightmoor", ""},
-      {Kind::TreeUnderCurrentUser, "Software\\Helvarin\\Brightmoor", ""},
-      {Kind::TreeUnderMachine, "Software\\Helvarin\\Harbor Kit", ""},
-  };
-  return plan;
-}
-
 // The journal reduced to where each step starts its work: every listing of
 // HKEY_USERS, every key opened straight below a root, every value deletion,
 // every component query.
@@ -87,12 +69,12 @@ Lines Trace() {
   Lines trace;
   for (const sim::Call& call : sim::Journal()) {
     if (call.function == "RegEnumKeyA") {
-      trace.push_back("list " + call.args[1] + " = " + call.result);
+      trace.push_back("list " + call.Arg(1) + " = " + call.result);
     } else if (call.function == "RegOpenKeyExA" &&
-               (call.args[0] == "HKU" || call.args[0] == "HKCU" || call.args[0] == "HKLM")) {
-      trace.push_back("open " + call.args[0] + " " + call.args[1] + " = " + call.result);
+               (call.Arg(0) == "HKU" || call.Arg(0) == "HKCU" || call.Arg(0) == "HKLM")) {
+      trace.push_back("open " + call.Arg(0) + " " + call.Arg(1) + " = " + call.result);
     } else if (call.function == "RegDeleteValueA") {
-      trace.push_back("delete value " + call.args[1] + " = " + call.result);
+      trace.push_back("delete value " + call.Arg(1) + " = " + call.result);
     } else if (call.function == "MsiLocateComponentA") {
       trace.push_back(call.Text());
     }
@@ -107,8 +89,8 @@ Lines Trace() {
 using OpenResult = std::function<LONG(const Step&, const std::string& hive)>;
 Lines ExpectedTrace(const OpenResult& opened, const OpenResult& deleted) {
   Lines trace = {Query(kFirstGuard, -1), Query(kSecondGuard, -1)};
-  for (const Step& step : Plan()) {
-    const std::string quoted = "\"" + step.path + "\"";
+  for (const Step& step : plan::kSteps) {
+    const std::string quoted = "\"" + std::string(step.path) + "\"";
     switch (step.kind) {
       case Kind::TreeInEachHive:
       case Kind::ValueInEachHive: {
@@ -119,7 +101,7 @@ Lines ExpectedTrace(const OpenResult& opened, const OpenResult& deleted) {
           trace.push_back("open HKU \"" + hives[i] + step.path + "\" = " +
                           std::to_string(open));
           if (step.kind == Kind::ValueInEachHive && open == ERROR_SUCCESS) {
-            trace.push_back("delete value \"" + step.valueName + "\" = " +
+            trace.push_back("delete value \"" + std::string(step.valueName) + "\" = " +
                             std::to_string(deleted(step, hives[i])));
           }
         }
@@ -225,13 +207,14 @@ TEST_F(Uninstall, GuardComponents) {
     const INSTALLSTATE first = c.first == kUnset ? -1 : c.first;
     const INSTALLSTATE second = c.second == kUnset ? -1 : c.second;
     Lines queries = {Query(kFirstGuard, first)};
-    if (first != 3) queries.push_back(Query(kSecondGuard, second));
+    if (first != plan::kInstalledLocally) queries.push_back(Query(kSecondGuard, second));
     EXPECT_EQ(sim::JournalText("MsiLocateComponentA"), queries);
     if (c.cleans) {
       EXPECT_EQ(fx::Take(), cleaned);
-      EXPECT_EQ(sim::JournalText("RegEnumKeyA").size(), 6u * 5u);
-      EXPECT_EQ(sim::JournalText().front(), queries.front());
-      EXPECT_EQ(sim::JournalText()[1], queries.back()) << "both asked before any step";
+      // Each sweep lists every hive and then once more to find the end.
+      EXPECT_EQ(sim::JournalText("RegEnumKeyA").size(),
+                plan::kSweepSteps * (fx::UserHives().size() + 1));
+      EXPECT_EQ(Head(sim::JournalText(), 2), queries) << "both asked before any step";
     } else {
       EXPECT_EQ(sim::JournalText(), queries) << "no registry call at all";
       EXPECT_EQ(fx::Take(), before);
@@ -297,7 +280,7 @@ TEST_F(Uninstall, FailuresStayConfined) {
     const Survives survives = c.survives;
     const fx::Snapshot expected =
         fx::Expected([&survives](const fx::Entry& e, const std::string& hive) {
-          return !e.planned || survives(e, hive);
+          return !fx::Planned(e, hive) || survives(e, hive);
         });
     fx::SeedAll();
     c.fault();
@@ -306,13 +289,12 @@ TEST_F(Uninstall, FailuresStayConfined) {
     EXPECT_EQ(after.machine, expected.machine);
     EXPECT_EQ(after.users, expected.users);
     EXPECT_TRUE(sim::OpenHandles().empty());
-    // Every step ran: six sweeps of the whole list (or of nothing), six
-    // single-root opens.
+    // Every step ran: each single-root step opened its key once.
     std::size_t rootOpens = 0;
     for (const std::string& line : Trace()) {
       if (line.rfind("open HKCU", 0) == 0 || line.rfind("open HKLM", 0) == 0) ++rootOpens;
     }
-    EXPECT_EQ(rootOpens, 6u);
+    EXPECT_EQ(rootOpens, plan::kSingleRootSteps);
   }
 }
 

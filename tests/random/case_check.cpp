@@ -5,15 +5,13 @@
 #include "actions/actions.h"
 #include "registry/reg_key_handle.h"
 #include "sim/sim.h"
+#include "tests/expected_cleanup.h"
 
 namespace randreg {
 namespace {
 
 using Lines = std::vector<std::string>;
 
-// The two guard components, in the order the uninstall asks about them.
-constexpr const char* kGuardComponents[] = {"{6D2E9B47-3C81-4F0A-A5D2-7E19B4C06F83}",
-                                            "{C43F7A19-E25D-4B68-9F03-1A8E6D72B5C4}"};
 
 std::string Clip(const std::string& line) {
   return line.size() > 160 ? line.substr(0, 157) + "..." : line;
@@ -91,7 +89,9 @@ std::string CheckTreeDeletion(const Case& c) {
 std::string CheckUninstall(const Case& c) {
   SeedStandIn(c.registry);
   if (std::string seeded = SeedDifference(c); !seeded.empty()) return Report(c, seeded);
-  for (int i = 0; i < 2; ++i) sim::SetComponentState(kGuardComponents[i], c.guardStates[i]);
+  for (int i = 0; i < 2; ++i) {
+    sim::SetComponentState(expected_cleanup::kGuardComponents[i], c.guardStates[i]);
+  }
 
   const UINT result = UninstallTMK(0);
   refmodel::Registry model = c.registry;

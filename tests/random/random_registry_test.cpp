@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
 
 #include "tests/random/case_check.h"
+#include "tests/expected_cleanup.h"
 #include "tests/random/reference_model.h"
 
 namespace {
@@ -60,15 +63,27 @@ std::string TreeKind(const randreg::Case& c) {
   return "result=" + std::to_string(result) + (result != 0 && changed ? "/partial" : "");
 }
 
+// The longest hive suffix of the expected plan.
+std::size_t LongestSuffix() {
+  std::size_t longest = 0;
+  for (const expected_cleanup::Step& step : expected_cleanup::kSteps) {
+    if (expected_cleanup::IsSweep(step.kind)) longest = std::max(longest, std::strlen(step.path));
+  }
+  return longest;
+}
+
 // Whether the guard held the uninstall back; otherwise whether refusals, and
-// hives whose name and longest suffix (51 characters) need more than 260
-// characters, stand in the plan's way.
+// hives whose name and longest suffix need more than 260 characters, stand in
+// the plan's way.
 std::string UninstallKind(const randreg::Case& c) {
-  if (c.guardStates[0] == 3 || c.guardStates[1] == 3) return "guarded";
+  using expected_cleanup::kInstalledLocally;
+  if (c.guardStates[0] == kInstalledLocally || c.guardStates[1] == kInstalledLocally) {
+    return "guarded";
+  }
   std::string kind = "plan";
   if (!c.registry.refusals.empty()) kind += "+refusals";
   for (const refmodel::Key& hive : c.registry.users.subkeys) {
-    if (hive.name.size() + 51 + 1 > 260) {
+    if (hive.name.size() + LongestSuffix() + 1 > 260) {
       kind += "+long-hive";
       break;
     }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "tests/expected_cleanup.h"
+
 namespace refmodel {
 namespace {
 
@@ -141,33 +143,6 @@ void DumpKey(const Key& key, const std::string& path, std::vector<std::string>& 
   for (const Key* k : subkeys) DumpKey(*k, path + "\\" + k->name, lines);
 }
 
-// The cleanup plan of the uninstall, step by step in its order.
-enum class Operation { TreeInEachHive, ValueInEachHive, TreeUnderRoot };
-struct Step {
-  Operation operation;
-  Start root;  // TreeUnderRoot only
-  const char* path;
-  const char* valueName;
-};
-constexpr Step kPlan[] = {
-    {Operation::TreeInEachHive, Start::Users, "\\Software\\Helvarin\\VLD", nullptr},
-    {Operation::ValueInEachHive, Start::Users,
-     "\\Software\\Microsoft\\Windows\\CurrentVersion\\Run", "HelKeepAlive"},
-    {Operation::TreeUnderRoot, Start::CurrentUser, "Software\\Helvarin\\VLD", nullptr},
-    {Operation::TreeInEachHive, Start::Users, "\\Software\\Helvarin\\TideMark", nullptr},
-    {Operation::TreeUnderRoot, Start::CurrentUser, "Software\\Helvarin\\TideMark", nullptr},
-    {Operation::ValueInEachHive, Start::Users,
-     "\\Software\\Helvarin\\Brightmoor\\Disable Intro Dialogs", "Tide Mark Viewer"},
-    {Operation::TreeInEachHive, Start::Users, "\\Software\\Helvarin\\Tide Mark Viewer",
-     nullptr},
-    {Operation::TreeUnderRoot, Start::CurrentUser, "Software\\Helvarin\\Tide Mark Viewer",
-     nullptr},
-    {Operation::TreeUnderRoot, Start::Machine, "Software\\Helvarin\\TideMark", nullptr},
-    {Operation::TreeInEachHive, Start::Users, "\\Software\\Helvarin\\Brightmoor", nullptr},
-    {Operation::TreeUnderRoot, Start::CurrentUser, "Software\\Helvarin\\Brightmoor", nullptr},
-    {Operation::TreeUnderRoot, Start::Machine, "Software\\Helvarin\\Harbor Kit", nullptr},
-};
-constexpr int kInstalledLocally = 3;
 
 }  // namespace
 
@@ -256,17 +231,24 @@ void SweepValue(Registry& registry, const std::string& suffix, const std::string
 }
 
 void Uninstall(Registry& registry, int firstGuardState, int secondGuardState) {
-  if (firstGuardState == kInstalledLocally || secondGuardState == kInstalledLocally) return;
-  for (const Step& step : kPlan) {
-    switch (step.operation) {
-      case Operation::TreeInEachHive:
+  namespace plan = expected_cleanup;
+  if (firstGuardState == plan::kInstalledLocally ||
+      secondGuardState == plan::kInstalledLocally) {
+    return;
+  }
+  for (const plan::Step& step : plan::kSteps) {
+    switch (step.kind) {
+      case plan::Kind::TreeInEachHive:
         SweepTree(registry, step.path);
         break;
-      case Operation::ValueInEachHive:
+      case plan::Kind::ValueInEachHive:
         SweepValue(registry, step.path, step.valueName);
         break;
-      case Operation::TreeUnderRoot:
-        DeleteTree(registry, step.root, step.path);
+      case plan::Kind::TreeUnderCurrentUser:
+        DeleteTree(registry, Start::CurrentUser, step.path);
+        break;
+      case plan::Kind::TreeUnderMachine:
+        DeleteTree(registry, Start::Machine, step.path);
         break;
     }
   }

@@ -1,9 +1,10 @@
 #pragma once
-// A reference model of what the module's deletions leave behind, written from
-// the documented rules alone and kept apart from both the module's code and
-// the stand-in: it works on a plain tree of its own, answers every question
-// (listing order, refusals, name limits) by itself, and prints its end state
-// in the same line format as sim::Dump so the two can be compared.
+// A reference model of what the module's deletions leave behind, written
+// independently of both the module's code and the stand-in: it works on a
+// plain tree of its own, answers every question (listing order, refusals,
+// name limits) by itself, takes the uninstall's steps from the tests' own
+// table (tests/expected_cleanup.h), and prints its end state in the same line
+// format as sim::Dump so the two can be compared.
 //
 // The rules it follows:
 // - names compare without regard to case (ASCII letters folded to upper
@@ -23,7 +24,8 @@
 //   hive whose name, suffix and NUL need more than 260 characters is skipped;
 //   refused listing of HKEY_USERS means no hive is visited;
 // - the uninstall asks two guard components in order, stops when one is
-//   installed locally (state 3), and otherwise runs its twelve steps.
+//   installed locally (state 3), and otherwise runs its twelve steps in the
+//   order of tests/expected_cleanup.h.
 
 #include <cstdint>
 #include <string>

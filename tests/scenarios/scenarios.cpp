@@ -9,6 +9,7 @@
 
 #include "actions/actions.h"
 #include "sim/sim.h"
+#include "tests/expected_cleanup.h"
 #include "tests/uninstall_fixture.h"
 
 namespace {
@@ -64,8 +65,8 @@ void PluginKeyOpenRefused() {
 
 namespace fx = uninstall_fixture;
 
-constexpr const char* kFirstGuard = "{6D2E9B47-3C81-4F0A-A5D2-7E19B4C06F83}";
-constexpr const char* kSecondGuard = "{C43F7A19-E25D-4B68-9F03-1A8E6D72B5C4}";
+constexpr const char* kFirstGuard = expected_cleanup::kGuardComponents[0];
+constexpr const char* kSecondGuard = expected_cleanup::kGuardComponents[1];
 // A component Windows Installer has never heard of: the query answers -1.
 constexpr INSTALLSTATE kNotRegistered = 1000;
 const std::string kOtherUser = "S-1-5-21-1-2-3-1002";
@@ -82,7 +83,9 @@ void FullRegistry() { Seeded<kNotRegistered, kNotRegistered>(); }
 
 // What a complete cleanup leaves: a second uninstall finds nothing to do.
 void AlreadyCleaned() {
-  fx::Seed([](const fx::Entry& entry, const std::string&) { return !entry.planned; });
+  fx::Seed([](const fx::Entry& entry, const std::string& hive) {
+    return !fx::Planned(entry, hive);
+  });
 }
 
 void DeepSubkeyRefused() {
