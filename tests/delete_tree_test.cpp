@@ -60,8 +60,8 @@ TEST_F(DeleteTree, WholeTreeGoesDepthFirstInListingOrder) {
                    "RegDeleteKeyA(HKLM, \"Software\\Helvarin\\TideMark\") = 0"}));
   for (const sim::Call& call : sim::Journal()) {
     if (call.function != "RegEnumKeyExA") continue;
-    EXPECT_EQ(call.args[1], "0") << call.Text();
-    EXPECT_EQ(call.args[2], "256") << call.Text();
+    EXPECT_EQ(call.Arg(1), "0") << call.Text();
+    EXPECT_EQ(call.Arg(2), "256") << call.Text();
   }
 }
 
@@ -133,7 +133,7 @@ TEST_F(DeleteTree, TwiceInARowUnderTheSameRoot) {
   EXPECT_EQ(DeleteTreeUnderRoot(HKEY_CURRENT_USER, "Software\\Helvarin\\Two"),
             ERROR_SUCCESS);
   EXPECT_EQ(sim::SubkeyNames(RootKey::CurrentUser, "Software\\Helvarin"), Lines{});
-  EXPECT_EQ(sim::JournalText("RegCloseKey").back(), "RegCloseKey(HKCU) = 0");
+  EXPECT_EQ(Tail(sim::JournalText("RegCloseKey"), 1), Lines{"RegCloseKey(HKCU) = 0"});
 }
 
 }  // namespace

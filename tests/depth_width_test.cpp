@@ -22,7 +22,7 @@ std::size_t PeakOpenKeys() {
   for (const sim::Call& call : sim::Journal()) {
     if (call.function == "RegOpenKeyExA" && call.result == "0") {
       peak = std::max(peak, ++open);
-    } else if (call.function == "RegCloseKey" && call.args[0][0] == 'h') {
+    } else if (call.function == "RegCloseKey" && call.Arg(0).rfind('h', 0) == 0) {
       --open;
     }
   }
@@ -80,7 +80,7 @@ TEST_F(DepthAndWidth, TenThousandSubkeysGoCompletely) {
   for (const sim::Call& call : sim::Journal()) {
     if (call.function != "RegEnumKeyExA") continue;
     ++listings;
-    ASSERT_EQ(call.args[1], "0") << call.Text();
+    ASSERT_EQ(call.Arg(1), "0") << call.Text();
   }
   EXPECT_EQ(listings, 2u * kWidth + 1u);
   EXPECT_EQ(PeakOpenKeys(), 2u);
@@ -127,7 +127,7 @@ TEST_F(DepthAndWidth, LongSubkeyNameInsideATreeStopsItThere) {
       for (const sim::Call& call : sim::Journal()) {
         if (call.function == "RegEnumKeyExA" && call.result == "234") {
           ++tooLong;
-          EXPECT_EQ(call.args[2], "256") << call.Text();
+          EXPECT_EQ(call.Arg(2), "256") << call.Text();
         }
       }
       EXPECT_EQ(tooLong, 1u);

@@ -100,7 +100,7 @@ TEST_F(AgentShutdown, OnlyTheWindowFoundFirstIsPostedToAndWatched) {
   EXPECT_TRUE(sim::WindowExists(older));
   for (const sim::Call& call : sim::Journal()) {
     if (call.function == "PostMessageA" || call.function == "IsWindow") {
-      EXPECT_EQ(call.args[0], "w2") << call.Text();
+      EXPECT_EQ(call.Arg(0), "w2") << call.Text();
     }
   }
   EXPECT_EQ(sim::JournalText("Sleep").size(), 2u);

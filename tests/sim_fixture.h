@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "sim/sim.h"
 
 class SimTest : public ::testing::Test {
@@ -14,6 +18,18 @@ class SimTest : public ::testing::Test {
     EXPECT_EQ(sim::BadCloses(), 0u) << "a key closed twice or never opened";
   }
 };
+
+// The first or the last `count` lines, or all of them when there are fewer:
+// comparing these with the lines expected reports a short journal as a
+// difference rather than reading past its end.
+inline std::vector<std::string> Head(const std::vector<std::string>& lines,
+                                     std::size_t count) {
+  return {lines.begin(), lines.begin() + std::min(count, lines.size())};
+}
+inline std::vector<std::string> Tail(const std::vector<std::string>& lines,
+                                     std::size_t count) {
+  return {lines.end() - std::min(count, lines.size()), lines.end()};
+}
 
 inline std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
   std::vector<std::uint8_t> bytes;

@@ -3,7 +3,6 @@
 // each failure confined to its tree, and exactly the planned keys and values
 // go.
 
-#include <algorithm>
 #include <functional>
 #include <optional>
 #include <string>
@@ -23,11 +22,6 @@ using plan::Step;
 
 const std::string kFirstGuard = plan::kGuardComponents[0];
 const std::string kSecondGuard = plan::kGuardComponents[1];
-
-// The first `count` lines, or all of them when there are fewer.
-Lines Head(const Lines& lines, std::size_t count) {
-  return Lines(lines.begin(), lines.begin() + std::min(count, lines.size()));
-}
 
 std::string Query(const std::string& component, INSTALLSTATE state) {
   return "MsiLocateComponentA(\"" + component + "\", null, null) = " +

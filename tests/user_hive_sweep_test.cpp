@@ -70,10 +70,9 @@ TEST_F(UserHiveSweep, TreeSweepVisitsEveryHiveAndChangesOnlyTheOneWithTheKey) {
   EXPECT_EQ(opens.back(), OpenUnderUsers(kOther + kVld, "2"));
   // Each hive's turn is over before the next name is read, and the release
   // of HKEY_USERS at its end does not stop the listing.
-  const Lines journal = sim::JournalText();
-  const Lines tail(journal.end() - 4, journal.end());
-  EXPECT_EQ(tail, (Lines{Listed(2, kOther), OpenUnderUsers(kOther + kVld, "2"),
-                         "RegCloseKey(HKU) = 0", Enum(3, "259")}));
+  EXPECT_EQ(Tail(sim::JournalText(), 4),
+            (Lines{Listed(2, kOther), OpenUnderUsers(kOther + kVld, "2"),
+                   "RegCloseKey(HKU) = 0", Enum(3, "259")}));
 }
 
 // Refused at index 0 (no hive can be listed), or refused part-way: the first
@@ -124,7 +123,7 @@ TEST_F(UserHiveSweep, FirstRefusalOfTheListingEndsTheSweep) {
     EXPECT_EQ(sweep(), 1);
     EXPECT_EQ(sim::JournalText("RegEnumKeyA"),
               (Lines{Listed(0, ".DEFAULT"), Enum(1, "5")}));
-    EXPECT_EQ(sim::JournalText().back(), Enum(1, "5"));
+    EXPECT_EQ(Tail(sim::JournalText(), 1), Lines{Enum(1, "5")});
     EXPECT_EQ(sim::KeyExists(RootKey::Users, ".DEFAULT" + kVld), c.valueSweep);
     EXPECT_EQ(sim::GetValue(RootKey::Users, ".DEFAULT" + kRun, "HelKeepAlive")
                   .has_value(),
