@@ -39,10 +39,14 @@ import struct
 import sys
 import time
 
-# The harness's own modules sit beside it; no bytecode in the source tree.
+# The harness's own modules sit beside it, the report shared with the other
+# checks in tests/pylib; no bytecode in the source tree.
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "pylib"))
 
+from check_report import Report  # noqa: E402
 from module_emulator import PAGE, EmulationFault, ModuleEmulator  # noqa: E402
 from stand_in import StandIn  # noqa: E402
 
@@ -56,26 +60,6 @@ DEEP_TREE_KEYS = 513  # the named key and 512 levels below it
 # What scenario_run_native returns when the host build ran past the stand-in's
 # call budget (tests/scenarios/scenarios.h).
 SCENARIO_ENDLESS = 0xE0D1E55
-
-
-class Report:
-    def __init__(self):
-        self.passed = 0
-        self.failed = 0
-
-    def check(self, name, ok, detail=""):
-        line = f"{'PASS' if ok else 'FAIL'} {name}"
-        if detail and not ok:
-            line += f": {detail}"
-        print(line, flush=True)
-        if ok:
-            self.passed += 1
-        else:
-            self.failed += 1
-        return ok
-
-    def info(self, text):
-        print(f"  info: {text}", flush=True)
 
 
 # ---- one run, either way ------------------------------------------------------------
@@ -380,9 +364,7 @@ def main(argv):
         print(f"  info: imports without a model: {', '.join(stand_in.unbound)}")
     rep = Report()
     CHECKS[args.check](emulator, stand_in, rep)
-    elapsed = time.monotonic() - started
-    print(f"{args.check}: {rep.passed} passed, {rep.failed} failed, {elapsed:.2f} s")
-    return 1 if rep.failed else 0
+    return rep.summary(args.check, f"{time.monotonic() - started:.2f} s")
 
 
 if __name__ == "__main__":

@@ -36,6 +36,11 @@ import hardening
 import version_info
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The report shared with the other checks; no bytecode in the source tree.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(HERE, "..", "pylib"))
+
+from check_report import Report  # noqa: E402
 
 MODULE_NAME = "InstTMMod.dll"
 
@@ -73,30 +78,6 @@ RUNTIME_DLL = re.compile(
     r"|libwinpthread.*|vcruntime.*)$",
     re.IGNORECASE,
 )
-
-
-class Report:
-    def __init__(self):
-        self.passed = 0
-        self.failed = 0
-        self.skipped = 0
-
-    def skip(self, name, why):
-        print(f"SKIP {name}: {why}")
-        self.skipped += 1
-
-    def check(self, name, ok, detail=""):
-        status = "PASS" if ok else "FAIL"
-        line = f"{status} {name}"
-        # The detail says what was wrong; a passing check needs none.
-        if detail and not ok:
-            line += f": {detail}"
-        print(line)
-        if ok:
-            self.passed += 1
-        else:
-            self.failed += 1
-        return ok
 
 
 def _name(raw):
@@ -281,7 +262,7 @@ def check_imports_allowed(pe, rep):
     )
     for key in sorted(table):
         dll, entries = table[key]
-        print(f"  info: {dll}: {describe(entries)}")
+        rep.info(f"{dll}: {describe(entries)}")
 
 
 # One instruction line of `objdump -d`:
@@ -437,11 +418,7 @@ def main(argv):
     else:
         version_info.check_version_info(pe, version, rep)
 
-    summary = f"check_dll: {rep.passed} passed, {rep.failed} failed"
-    if rep.skipped:
-        summary += f", {rep.skipped} skipped"
-    print(summary)
-    return 1 if rep.failed else 0
+    return rep.summary("check_dll")
 
 
 if __name__ == "__main__":
