@@ -2,8 +2,7 @@
 names that the module answers to."""
 
 import traces
-from winetest import (PrefixTest, Snapshot, call_action, export_lookup, main,
-                      reg_file_text, reg_import)
+from winetest import PrefixTest, Snapshot, export_lookup, main, reg_file_text, reg_import
 
 PLUGINS = traces.PLUGINS
 HELVARIN = r"HKLM\Software\Helvarin"
@@ -14,10 +13,7 @@ class InstallAction(PrefixTest):
         traces.reset(self.wine, self.probe, self.work)
 
     def install(self, handle):
-        result, elapsed = call_action(self.wine, self.config["runner"], self.config["dll"],
-                                      "_CustomInstTMK@4", handle)
-        self.assertEqual(result, 0)
-        return elapsed
+        return self.run_action("_CustomInstTMK@4", handle)
 
     def user_side(self):
         return self.probe.dump(*[rf"HKU\{h}\Software\Helvarin" for h in self.probe.hives()])

@@ -8,7 +8,7 @@ counts whole milliseconds, hence the 1 ms of slack below its 2000 ms.
 
 import os
 
-from winetest import Agent, PrefixTest, call_action, main
+from winetest import Agent, PrefixTest, main
 
 WINDOW_CLASS = "VLD_CLASS"
 
@@ -19,10 +19,7 @@ class PreUninstallAction(PrefixTest):
                         "a window of the agent's class is left from before")
 
     def pre_uninstall(self):
-        result, elapsed = call_action(self.wine, self.config["runner"], self.config["dll"],
-                                      "_PreUninsTMK@4", 0)
-        self.assertEqual(result, 0)
-        return elapsed
+        return self.run_action("_PreUninsTMK@4")
 
     def run_with_agent(self, name, *mode):
         agent = Agent(self.wine, self.config["agent"],

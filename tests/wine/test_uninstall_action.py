@@ -2,7 +2,7 @@
 user hives loaded: .Default, the current user's and two more."""
 
 import traces
-from winetest import PrefixTest, call_action, main
+from winetest import PrefixTest, main
 
 
 class UninstallAction(PrefixTest):
@@ -20,10 +20,7 @@ class UninstallAction(PrefixTest):
         return hives, before
 
     def uninstall(self, handle):
-        result, elapsed = call_action(self.wine, self.config["runner"], self.config["dll"],
-                                      "_UninstallTMK@4", handle)
-        self.assertEqual(result, 0)
-        return elapsed
+        return self.run_action("_UninstallTMK@4", handle)
 
     def test_removes_exactly_the_planned_keys_and_values_in_every_hive(self):
         for handle in (0, 0x4D2):

@@ -433,6 +433,14 @@ class PrefixTest(unittest.TestCase):
             time.sleep(0.1)
         return True
 
+    def run_action(self, export, handle=0):
+        """Calls one export of the module, which must return 0 whatever it
+        met; returns the milliseconds the call itself took."""
+        result, elapsed = call_action(self.wine, self.config["runner"], self.config["dll"],
+                                      export, handle)
+        self.assertEqual(result, 0, f"{export}({handle}) returned {result}")
+        return elapsed
+
     def assertSnapshot(self, expected, actual, what):
         diff = snapshot_diff(expected, actual)
         if diff:
