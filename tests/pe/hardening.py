@@ -40,7 +40,7 @@ CHECKSUM_OFFSET = 64
 def check_dll_characteristics(pe, rep):
     have = pe.OPTIONAL_HEADER.DllCharacteristics
     missing = [name for name, bit in REQUIRED_DLL_FLAGS.items() if not have & bit]
-    print(f"  info: DllCharacteristics 0x{have:04x}")
+    rep.info(f"DllCharacteristics 0x{have:04x}")
     rep.check("DllCharacteristics hold DYNAMIC_BASE, NX_COMPAT and NO_SEH",
               not missing, f"0x{have:04x} lacks {', '.join(missing)}")
 

@@ -81,7 +81,7 @@ def check_version_info(pe, version, rep):
     want = fixed_parts(version)
     file_version = _split(fixed.FileVersionMS, fixed.FileVersionLS)
     product_version = _split(fixed.ProductVersionMS, fixed.ProductVersionLS)
-    print(f"  info: version {version} from CMakeLists.txt")
+    rep.info(f"version {version} from CMakeLists.txt")
     rep.check("fixed FileVersion and ProductVersion are the CMake version",
               file_version == want and product_version == want,
               f"expected {want}, found file {file_version}, product {product_version}")
