@@ -54,6 +54,16 @@ void sim_put_string(uint32_t root, const char* path, const char* name,
   sim::PutString(Root(root), Text(path), Text(name), Text(text));
 }
 
+void sim_create_link(uint32_t root, const char* path, uint32_t target_root,
+                     const char* target_path) {
+  sim::CreateLink(Root(root), Text(path), Root(target_root), Text(target_path));
+}
+
+void sim_set_link_policy(int follow_all) {
+  sim::SetLinkPolicy(follow_all ? sim::LinkPolicy::FollowAll
+                                : sim::LinkPolicy::RefuseCrossHive);
+}
+
 void sim_refuse(uint32_t root, const char* path, int refusal, int subtree) {
   sim::Refuse(Root(root), Text(path), static_cast<sim::Refusal>(refusal),
               subtree != 0);

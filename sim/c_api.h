@@ -28,6 +28,14 @@ void sim_put_value(uint32_t root, const char* path, const char* name,
 void sim_put_string(uint32_t root, const char* path, const char* name,
                     const char* text);
 
+/* Registry links, as sim::CreateLink() and sim::SetLinkPolicy(): follow_all
+ * 0 refuses links from a user hive into the machine hive or another user's
+ * hive, as Windows does (the setting after sim_reset()); 1 follows every
+ * link, as Wine 8 does. */
+void sim_create_link(uint32_t root, const char* path, uint32_t target_root,
+                     const char* target_path);
+void sim_set_link_policy(int follow_all);
+
 /* refusal: 0 open, 1 create, 2 delete (sim::Refusal). */
 void sim_refuse(uint32_t root, const char* path, int refusal, int subtree);
 void sim_fail_call(size_t n, int32_t code);

@@ -48,55 +48,156 @@ LONG Done(LONG result, const std::string& out = "") {
   return result;
 }
 
+// A key a platform call may work on, or the code Windows gives instead.
+struct Usable {
+  std::shared_ptr<Key> key;  // null when `error` says why not
+  LONG error = ERROR_SUCCESS;
+};
+
+// The opening every registry function shares: the handle must name a root
+// or a key open in the handle table, and that key must not be deleted.
+Usable UseHandle(HKEY handle) {
+  auto key = Resolve(handle);
+  if (!key) return {nullptr, ERROR_INVALID_HANDLE};
+  if (key->deleted) return {nullptr, kKeyDeleted};
+  return {key, ERROR_SUCCESS};
+}
+
+// ---- registry links ---------------------------------------------------------
+
+// How many links one lookup follows before it gives up, so that a link that
+// leads to itself cannot hold a call forever. The answer then is the one of
+// a link that leads nowhere; no product test depends on which code it is.
+constexpr int kMaxLinkHops = 16;
+
+// The hive a key lives in: the key straight under HKEY_USERS or
+// HKEY_LOCAL_MACHINE on its way up. Null for a root.
+const Key* HiveOf(const Key& key) {
+  const Key* hive = &key;
+  if (hive->parent == nullptr) return nullptr;
+  while (hive->parent->parent != nullptr) hive = hive->parent;
+  return hive;
+}
+
+bool InUserHive(const Key& key) {
+  const Key* hive = HiveOf(key);
+  return hive != nullptr && hive->parent == TheState().users.get();
+}
+
+// Whether Windows follows `link`. Since MS10-021 the kernel does not follow a
+// link from a user's hive into the machine hive, and Windows 10 no longer
+// follows one into another user's hive either. Microsoft documents the rule
+// but not the status; what a caller sees is "access denied" (reg.exe prints
+// "Access is denied." when it queries such a link), so the refusal here is
+// ERROR_ACCESS_DENIED. A user's "_Classes" hive counts as another hive.
+LONG LinkRefusal(const Key& link) {
+  if (TheState().linkPolicy == LinkPolicy::FollowAll) return ERROR_SUCCESS;
+  if (!InUserHive(link)) return ERROR_SUCCESS;
+  std::string targetHive;
+  switch (link.link->root) {
+    case RootKey::LocalMachine:
+      return ERROR_ACCESS_DENIED;
+    case RootKey::CurrentUser:
+      targetHive = TheState().currentUser;
+      break;
+    case RootKey::Users: {
+      const auto names = SplitPath(link.link->path);
+      if (!names.empty()) targetHive = names.front();
+      break;
+    }
+  }
+  return SameName(targetHive, HiveOf(link)->name) ? ERROR_SUCCESS
+                                                  : ERROR_ACCESS_DENIED;
+}
+
+// Where `path` below `from` leads for a platform call: each link met on the
+// way, the last name included, is replaced by its target.
+struct PathLookup {
+  std::shared_ptr<Key> reached;  // the deepest key found
+  std::vector<std::string> missing;  // the names below it not found
+  LONG error = ERROR_SUCCESS;  // a link that could not be followed
+};
+
+PathLookup Lookup(const std::shared_ptr<Key>& from, const std::string& path,
+                  int hops = 0);
+
+// The key a link leads to, or why it leads nowhere.
+Usable FollowLink(const Key& link, int hops) {
+  if (hops >= kMaxLinkHops) return {nullptr, ERROR_FILE_NOT_FOUND};
+  if (const LONG refused = LinkRefusal(link)) return {nullptr, refused};
+  auto root = RootNode(link.link->root);
+  if (!root) return {nullptr, ERROR_FILE_NOT_FOUND};
+  const PathLookup target = Lookup(root, link.link->path, hops + 1);
+  if (target.error != ERROR_SUCCESS) return {nullptr, target.error};
+  if (!target.missing.empty()) return {nullptr, ERROR_FILE_NOT_FOUND};
+  return {target.reached, ERROR_SUCCESS};
+}
+
+PathLookup Lookup(const std::shared_ptr<Key>& from, const std::string& path,
+                  int hops) {
+  PathLookup result{from, {}, ERROR_SUCCESS};
+  const std::vector<std::string> names = SplitPath(path);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    auto it = result.reached->subkeys.find(names[i]);
+    if (it == result.reached->subkeys.end()) {
+      result.missing.assign(names.begin() + static_cast<std::ptrdiff_t>(i),
+                            names.end());
+      return result;
+    }
+    std::shared_ptr<Key> next = it->second;
+    if (next->link) {
+      const Usable target = FollowLink(*next, hops);
+      if (!target.key) {
+        result.error = target.error;
+        return result;
+      }
+      next = target.key;
+    }
+    result.reached = next;
+  }
+  return result;
+}
+
 LONG OpenOrCreate(HKEY parent, const char* path, HKEY* opened, bool create,
                   DWORD* disposition) {
-  auto from = Resolve(parent);
-  if (!from) return Done(ERROR_INVALID_HANDLE);
-  if (from->deleted) return Done(kKeyDeleted);
+  const Usable from = UseHandle(parent);
+  if (!from.key) return Done(from.error);
   if (LONG refused = PathSyntax(path)) return Done(refused);
-  const std::string subPath = path ? path : "";
-  auto existing = Walk(from, subPath);
-  if (existing) {
-    if (IsRefused(*existing, Refusal::Open) ||
-        (create && IsRefused(*existing, Refusal::Create))) {
+  const PathLookup found = Lookup(from.key, path ? path : "");
+  if (found.error != ERROR_SUCCESS) return Done(found.error);
+  std::shared_ptr<Key> key = found.reached;
+  if (found.missing.empty()) {
+    if (IsRefused(*key, Refusal::Open) ||
+        (create && IsRefused(*key, Refusal::Create))) {
       return Done(ERROR_ACCESS_DENIED);
     }
     if (disposition) *disposition = 2;  // opened an existing key
   } else {
     if (!create) return Done(ERROR_FILE_NOT_FOUND);
     // Every key the call would make must be allowed before any is made.
-    std::string full = from->FullPath();
-    for (const std::string& name : SplitPath(subPath)) {
+    std::string full = key->FullPath();
+    for (const std::string& name : found.missing) {
       full += "\\" + name;
       if (IsRefused(full, Refusal::Create)) return Done(ERROR_ACCESS_DENIED);
     }
-    existing = from;
-    for (const std::string& name : SplitPath(subPath)) {
-      auto& slot = existing->subkeys[name];
-      if (!slot) {
-        slot = std::make_shared<Key>();
-        slot->name = name;
-        slot->parent = existing.get();
-      }
-      existing = slot;
+    for (const std::string& name : found.missing) {
+      auto& slot = key->subkeys[name];
+      slot = std::make_shared<Key>();
+      slot->name = name;
+      slot->parent = key.get();
+      key = slot;
     }
     if (disposition) *disposition = 1;  // created
   }
-  *opened = IssueHandle(existing);
+  *opened = IssueHandle(key);
   return Done(ERROR_SUCCESS, HandleName(*opened));
-}
-
-// Marks a key and everything below it deleted, so handles on them go stale.
-void MarkDeleted(Key& key) {
-  key.deleted = true;
-  for (auto& entry : key.subkeys) MarkDeleted(*entry.second);
 }
 
 LONG EnumKey(HKEY key, DWORD index, char* name, DWORD capacity,
              DWORD* written) {
-  auto node = Resolve(key);
-  if (!node) return Done(ERROR_INVALID_HANDLE);
-  if (node->deleted) return Done(kKeyDeleted);
+  const Usable usable = UseHandle(key);
+  if (!usable.key) return Done(usable.error);
+  const Key* node = usable.key.get();
   if (IsRefused(*node, Refusal::Open)) return Done(ERROR_ACCESS_DENIED);
   if (index >= node->subkeys.size()) return Done(ERROR_NO_MORE_ITEMS);
   auto it = node->subkeys.begin();
@@ -151,12 +252,11 @@ LONG RegSetValueExA(HKEY key, const char* valueName, DWORD reserved,
                              Num(type), "[" + bytes + "]", Num(byteCount)})) {
     return Done(*injected);
   }
-  auto node = Resolve(key);
-  if (!node) return Done(ERROR_INVALID_HANDLE);
-  if (node->deleted) return Done(kKeyDeleted);
+  const Usable node = UseHandle(key);
+  if (!node.key) return Done(node.error);
   Value value{type, {}};
   if (data) value.bytes.assign(data, data + byteCount);
-  node->values[valueName ? valueName : ""] = value;
+  node.key->values[valueName ? valueName : ""] = value;
   return Done(ERROR_SUCCESS);
 }
 
@@ -165,10 +265,9 @@ LONG RegDeleteValueA(HKEY key, const char* valueName) {
           BeginCall("RegDeleteValueA", {HandleName(key), Quote(valueName)})) {
     return Done(*injected);
   }
-  auto node = Resolve(key);
-  if (!node) return Done(ERROR_INVALID_HANDLE);
-  if (node->deleted) return Done(kKeyDeleted);
-  if (node->values.erase(valueName ? valueName : "") == 0) {
+  const Usable node = UseHandle(key);
+  if (!node.key) return Done(node.error);
+  if (node.key->values.erase(valueName ? valueName : "") == 0) {
     return Done(ERROR_FILE_NOT_FOUND);
   }
   return Done(ERROR_SUCCESS);
@@ -202,12 +301,14 @@ LONG RegDeleteKeyA(HKEY parent, const char* path) {
           BeginCall("RegDeleteKeyA", {HandleName(parent), Quote(path)})) {
     return Done(*injected);
   }
-  auto from = Resolve(parent);
-  if (!from) return Done(ERROR_INVALID_HANDLE);
-  if (from->deleted) return Done(kKeyDeleted);
+  const Usable from = UseHandle(parent);
+  if (!from.key) return Done(from.error);
   if (LONG refused = PathSyntax(path)) return Done(refused);
-  auto target = Walk(from, path ? path : "");
-  if (!target) return Done(ERROR_FILE_NOT_FOUND);
+  // A link named last is followed too: the target goes, the link stays.
+  const PathLookup found = Lookup(from.key, path ? path : "");
+  if (found.error != ERROR_SUCCESS) return Done(found.error);
+  if (!found.missing.empty()) return Done(ERROR_FILE_NOT_FOUND);
+  const std::shared_ptr<Key> target = found.reached;
   // A hive or a root is never deleted, nor a key that still has subkeys.
   if (IsHiveOrRoot(*target) || !target->subkeys.empty() ||
       IsRefused(*target, Refusal::Delete)) {

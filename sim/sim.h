@@ -56,8 +56,48 @@ std::optional<Value> GetValue(RootKey root, const std::string& path,
 std::vector<std::string> SubkeyNames(RootKey root, const std::string& path);
 std::vector<std::string> ValueNames(RootKey root, const std::string& path);
 // One line per key and per value, depth first in listing order: the whole
-// state below a root, for comparing two registries.
+// state below a root, for comparing two registries. A link is one line,
+// "<path> -> <root>\<target path>".
 std::vector<std::string> Dump(RootKey root);
+
+// ---- registry links -------------------------------------------------------------
+
+// Makes the key at `path` (its parent created if missing, whatever was there
+// replaced) a link to `targetPath` below `targetRoot`, as a caller of
+// RegCreateKeyExA with the create-link option and a "SymbolicLinkValue"
+// would. The platform calls then treat it as Windows does: opening it opens
+// the target, RegDeleteKeyA on its name deletes the target, listing its
+// parent shows it under its own name, and a link whose target is missing
+// fails to open with ERROR_FILE_NOT_FOUND. Seeding and inspection (the
+// functions above) see the link itself and never follow it.
+void CreateLink(RootKey root, const std::string& path, RootKey targetRoot,
+                const std::string& targetPath);
+
+// Which links a platform call follows.
+enum class LinkPolicy {
+  // As Windows: a link in a user hive that leads into the machine hive
+  // (refused since 2010) or into another hive under HKEY_USERS (refused
+  // since Windows 10) fails with ERROR_ACCESS_DENIED. A link in the machine
+  // hive, or one that stays in its own hive, is followed.
+  RefuseCrossHive,
+  // As Wine 8: every link is followed.
+  FollowAll,
+};
+// Reset() sets RefuseCrossHive.
+void SetLinkPolicy(LinkPolicy policy);
+
+// ---- hives coming and going ---------------------------------------------------------
+
+// Loads an empty hive `hiveName` under HKEY_USERS, as a user's logon does.
+void LoadHive(const std::string& hiveName);
+// Unloads the hive `hiveName` under HKEY_USERS with everything in it, as a
+// logoff does; handles still open on its keys then answer as for a deleted
+// key.
+void UnloadHive(const std::string& hiveName);
+// Runs `action` just before the `n`th platform call from now on (1-based,
+// counted as FailCall counts), before that call looks at anything: a change
+// of the registry at a chosen moment of a run.
+void BeforeCall(std::size_t n, std::function<void()> action);
 
 // ---- Windows Installer --------------------------------------------------------
 

@@ -134,6 +134,11 @@ bool IsRefused(const Key& key, Refusal refusal) {
   return IsRefused(key.FullPath(), refusal);
 }
 
+void MarkDeleted(Key& key) {
+  key.deleted = true;
+  for (auto& entry : key.subkeys) MarkDeleted(*entry.second);
+}
+
 std::string Quote(const char* text) {
   if (text == nullptr) return "null";
   return "\"" + std::string(text) + "\"";
@@ -157,6 +162,12 @@ std::optional<LONG> BeginCall(const std::string& function,
   }
   s.journal.push_back(Call{function, std::move(args), "", ""});
   ++s.callsSeen;
+  if (s.hookedCall && *s.hookedCall == s.callsSeen) {
+    s.hookedCall.reset();
+    auto hook = std::move(s.hook);
+    s.hook = nullptr;
+    hook();
+  }
   if (s.failingCall && *s.failingCall == s.callsSeen) {
     s.failingCall.reset();
     return s.failingCode;
@@ -190,8 +201,25 @@ std::shared_ptr<Key> MakePath(RootKey root, const std::string& path) {
   return key;
 }
 
+const char* RootName(RootKey root) {
+  switch (root) {
+    case RootKey::CurrentUser:
+      return "HKCU";
+    case RootKey::LocalMachine:
+      return "HKLM";
+    case RootKey::Users:
+      return "HKU";
+  }
+  return "?";
+}
+
 void DumpKey(const Key& key, const std::string& path,
              std::vector<std::string>& lines) {
+  if (key.link) {
+    lines.push_back(path + " -> " + RootName(key.link->root) + "\\" +
+                    key.link->path);
+    return;
+  }
   lines.push_back(path);
   for (const auto& [name, value] : key.values) {
     std::string line = path + " [" + name + "] type " +
@@ -269,6 +297,41 @@ std::vector<std::string> Dump(RootKey root) {
   std::vector<std::string> lines;
   if (auto key = RootNode(root)) DumpKey(*key, "", lines);
   return lines;
+}
+
+void CreateLink(RootKey root, const std::string& path, RootKey targetRoot,
+                const std::string& targetPath) {
+  std::vector<std::string> names = SplitPath(path);
+  if (names.empty()) return;  // a root cannot be a link
+  const std::string name = names.back();
+  names.pop_back();
+  std::string parentPath;
+  for (const std::string& part : names) parentPath += part + "\\";
+  std::shared_ptr<Key> parent = MakePath(root, parentPath);
+  auto link = NewKey(name, parent.get());
+  link->link = LinkTarget{targetRoot, targetPath};
+  parent->subkeys.erase(name);
+  parent->subkeys[name] = link;
+}
+
+void SetLinkPolicy(LinkPolicy policy) { TheState().linkPolicy = policy; }
+
+void LoadHive(const std::string& hiveName) {
+  MakePath(RootKey::Users, hiveName);
+}
+
+void UnloadHive(const std::string& hiveName) {
+  State& s = TheState();
+  auto it = s.users->subkeys.find(hiveName);
+  if (it == s.users->subkeys.end()) return;
+  MarkDeleted(*it->second);
+  s.users->subkeys.erase(it);
+}
+
+void BeforeCall(std::size_t n, std::function<void()> action) {
+  State& s = TheState();
+  s.hookedCall = s.callsSeen + n;
+  s.hook = std::move(action);
 }
 
 void Refuse(RootKey root, const std::string& path, Refusal refusal,

@@ -25,10 +25,18 @@ bool SameName(const std::string& a, const std::string& b);
 inline constexpr std::uintptr_t kFirstKeyHandle = 0x10000;
 inline constexpr std::uintptr_t kKeyHandleStep = 4;
 
+// Where a registry link leads: a path below a root, resolved anew each time
+// the link is followed.
+struct LinkTarget {
+  RootKey root;
+  std::string path;
+};
+
 struct Key {
   std::string name;
   Key* parent = nullptr;
   bool deleted = false;
+  std::optional<LinkTarget> link;  // set: this key is a registry link
   std::map<std::string, std::shared_ptr<Key>, NoCase> subkeys;
   std::map<std::string, Value, NoCase> values;
   // "HKLM\Software\..." with the names as stored; the match for faults.
@@ -67,6 +75,10 @@ struct State {
   std::size_t callBudget = kDefaultCallBudget;  // 0: none
   bool budgetSpent = false;                     // thrown once already
   LONG failingCode = 0;
+  LinkPolicy linkPolicy = LinkPolicy::RefuseCrossHive;
+  // What to run before the call with this callsSeen value.
+  std::optional<std::size_t> hookedCall;
+  std::function<void()> hook;
 
   std::vector<Call> journal;
 
@@ -85,7 +97,8 @@ State& TheState();
 
 // Splits "a\b\c" into its names; empty pieces are dropped.
 std::vector<std::string> SplitPath(const std::string& path);
-// The key `path` below `from`, or null.
+// The key `path` below `from`, or null. Links are not followed: this is the
+// stored tree, as seeding and inspection see it.
 std::shared_ptr<Key> Walk(const std::shared_ptr<Key>& from,
                           const std::string& path);
 // The key a root or an open handle stands for, or null for anything else.
@@ -93,6 +106,8 @@ std::shared_ptr<Key> Resolve(HKEY key);
 std::shared_ptr<Key> RootNode(RootKey root);
 bool IsPredefinedRoot(HKEY key);
 bool IsRefused(const Key& key, Refusal refusal);
+// Marks a key and everything below it deleted, so handles on them go stale.
+void MarkDeleted(Key& key);
 bool IsRefused(const std::string& fullPath, Refusal refusal);
 
 std::string HandleName(HKEY key);

@@ -77,6 +77,9 @@ class StandIn:
             ("sim_windows_text", text, []),
             ("sim_clock_text", text, []),
             ("sim_fail_call", None, [ctypes.c_size_t, ctypes.c_int32]),
+            ("sim_create_link", None, [ctypes.c_uint32, ctypes.c_char_p, ctypes.c_uint32,
+                                       ctypes.c_char_p]),
+            ("sim_set_link_policy", None, [ctypes.c_int]),
             ("scenario_count", ctypes.c_int, []),
             ("scenario_name", text, [ctypes.c_int]),
             ("scenario_export", text, [ctypes.c_int]),
@@ -112,6 +115,20 @@ class StandIn:
             "windows": self._lines(self.lib.sim_windows_text()),
             "clock": self._lines(self.lib.sim_clock_text()),
         }
+
+    # ---- registry links ------------------------------------------------------------------
+
+    def create_link(self, root, path, target_root, target_path):
+        """Makes the key at `path` below `root` ("HKCU", "HKLM", "HKU") a
+        registry link to `target_path` below `target_root`."""
+        self.lib.sim_create_link(ROOTS[root], path.encode("latin-1"), ROOTS[target_root],
+                                 target_path.encode("latin-1"))
+
+    def set_link_policy(self, follow_all):
+        """False: links from a user hive into the machine hive or another
+        user's hive are refused, as on Windows; True: every link is followed,
+        as under Wine 8."""
+        self.lib.sim_set_link_policy(1 if follow_all else 0)
 
     # ---- scenarios ----------------------------------------------------------------------
 
