@@ -42,7 +42,7 @@ std::size_t Opened(const std::string& name) {
 
 // The key named by the caller is depth 0. Down to depth 512 everything is
 // deleted; a key at depth 513 is never opened, and reaching one ends the
-// whole deletion with kTreeTooDeep, after every side key above the bound is
+// whole deletion with ERROR_STACK_OVERFLOW, after every side key above the bound is
 // gone: the side key of depth 512 is the last one deleted.
 TEST_F(TreeDepthBound, StopsBelowTheBoundAndKeepsWhatItDeleted) {
   struct Case {
@@ -51,7 +51,7 @@ TEST_F(TreeDepthBound, StopsBelowTheBoundAndKeepsWhatItDeleted) {
   };
   const std::string top = "Software\\T";
   for (const Case& c : {Case{511, ERROR_SUCCESS}, Case{512, ERROR_SUCCESS},
-                        Case{513, kTreeTooDeep}, Case{600, kTreeTooDeep}}) {
+                        Case{513, ERROR_STACK_OVERFLOW}, Case{600, ERROR_STACK_OVERFLOW}}) {
     SCOPED_TRACE("chain of " + std::to_string(c.levels) + " levels");
     // What must be left: nothing of the tree, or the chain whole with only
     // the side keys from depth 512 on (those of depth 513 and below), and z.
