@@ -42,8 +42,8 @@ std::size_t Opened(const std::string& name) {
 
 // The key named by the caller is depth 0. Down to depth 512 everything is
 // deleted; a key at depth 513 is never opened, and reaching one ends the
-// whole deletion with ERROR_STACK_OVERFLOW, after every side key above the bound is
-// gone: the side key of depth 512 is the last one deleted.
+// whole deletion with ERROR_STACK_OVERFLOW once every side key above the
+// bound is gone: the side key of depth 512 is the last one deleted.
 TEST_F(TreeDepthBound, StopsBelowTheBoundAndKeepsWhatItDeleted) {
   struct Case {
     int levels;
