@@ -30,7 +30,20 @@ namespace {
 // The loop both sweeps share: list HKEY_USERS by index until the listing
 // says no, and hand each hive's composed path to `actOnHive`. The index
 // moves on by one per hive whatever happened there; the sweeps only delete
-// below a hive, never a hive itself, so the list does not shift under them.
+// below a hive, never a hive itself, so they do not shift the list
+// themselves.
+//
+// Windows may still change the list between two indexes: a user logs on or
+// off, a service loads its profile. The list is not copied first, so the
+// sweep then sees it shifted. A hive loaded at a place already passed pushes
+// the one just visited to the next index, and that hive is visited twice
+// (the second visit finds nothing to delete) while the new one is missed; a
+// hive unloaded at a place already passed pulls the next one into the index
+// just used, and that one is missed. A hive unloaded while its tree is being
+// deleted leaves the open keys answering as deleted keys, which ends that
+// tree. Each visit acts only below the name just read, with the step's own
+// suffix, so nothing outside the planned paths is touched either way; a
+// missed hive simply keeps its traces.
 //
 // A hive whose name and suffix do not fit the path buffer is skipped and the
 // sweep goes on with the next one. Ending the sweep there would be as

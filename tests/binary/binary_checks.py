@@ -17,7 +17,10 @@ the host unit tests use. One check per invocation:
                 a sweep code are replayed once per platform call, with that
                 call failing
   stack         the stack the module uses to delete a key with a chain of 512
-                keys below it, measured and required to stay below 256 KiB
+                keys below it, and at the depth bound, where a registry link
+                back to the product's machine key makes the deletion recurse
+                until it stops; both measured and required to stay below
+                256 KiB
   guards        the harness itself: an access outside the module's memory, a
                 write into its code, data run as code, a wrong stack cleanup,
                 a clobbered register and a bad pointer handed to an import are
@@ -60,6 +63,8 @@ DEEP_TREE_KEYS = 513  # the named key and 512 levels below it
 # What scenario_run_native returns when the host build ran past the stand-in's
 # call budget (tests/scenarios/scenarios.h).
 SCENARIO_ENDLESS = 0xE0D1E55
+DEPTH_BOUND = 512
+PRODUCT_KEY = r"Software\Helvarin\TideMark"
 
 
 # ---- one run, either way ------------------------------------------------------------
@@ -253,6 +258,28 @@ def check_stack(emulator, stand_in, rep):
              f"({used / 1024:.1f} KiB, about {used // DEEP_TREE_KEYS} bytes a level)")
     rep.check(f"stack stays below {STACK_LIMIT // 1024} KiB", used < STACK_LIMIT,
               f"{used} bytes")
+
+    # At the bound: a link below the product's machine key back to that key
+    # is opened once per level, down to 512 levels below it, and no further.
+    stand_in.lib.sim_reset()
+    stand_in.create_link("HKLM", PRODUCT_KEY + r"\loop", "HKLM", PRODUCT_KEY)
+    try:
+        call = emulator.call_export("_UninstallTMK@4", [0], measure_stack=True)
+    except EmulationFault as e:
+        rep.check("the uninstall with a self-loop runs to its end", False, str(e))
+        return
+    journal = stand_in.journal()
+    loop_opens = [line for line in journal
+                  if line.startswith("RegOpenKeyExA(h") and '"loop"' in line and " = 0 " in line]
+    rep.check(f"the self-loop is followed exactly {DEPTH_BOUND} levels deep",
+              len(loop_opens) == DEPTH_BOUND, f"{len(loop_opens)} opens of the link")
+    rep.check("the uninstall with a self-loop returns 0 and leaves no key open",
+              call.eax == 0 and not stand_in.end_state()["open handles"],
+              f"returned {call.eax}, open: {stand_in.end_state()['open handles'][:5]}")
+    at_bound = call.stack_used
+    rep.info(f"stack used at the depth bound: {at_bound} bytes ({at_bound / 1024:.1f} KiB)")
+    rep.check(f"stack at the bound stays below {STACK_LIMIT // 1024} KiB",
+              at_bound < STACK_LIMIT, f"{at_bound} bytes")
 
 
 SCRATCH = 0x7E000000

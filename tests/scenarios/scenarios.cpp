@@ -148,6 +148,38 @@ void TreeOf513Levels() {
   sim::PutString(RootKey::LocalMachine, path, "Bottom", "512");
 }
 
+// Registry links that users planted in their hives, beside every key the
+// cleanup names: a key that links back to its own ancestor in another user's
+// hive, in the current user's and below the machine's product key, two keys
+// that link to each other, a link into the machine hive and one that leads
+// nowhere. Each loop stops its tree at the depth bound.
+void PlantedLinks() {
+  FullRegistry();
+  const std::string product = "Software\\Helvarin\\TideMark";
+  const std::string agent = "Software\\Helvarin\\VLD";
+  const std::string other = kOtherUser + "\\";
+  sim::CreateLink(RootKey::Users, other + product + "\\Settings\\Window\\zloop",
+                  RootKey::Users, other + product + "\\Settings");
+  sim::CreateLink(RootKey::CurrentUser, agent + "\\State\\zloop", RootKey::CurrentUser,
+                  agent);
+  sim::CreateLink(RootKey::LocalMachine, product + "\\Plugins\\zloop",
+                  RootKey::LocalMachine, product);
+  sim::CreateLink(RootKey::Users, ".DEFAULT\\" + product + "\\Cache\\zc", RootKey::Users,
+                  ".DEFAULT\\" + product + "\\Toolbar");
+  sim::CreateLink(RootKey::Users, ".DEFAULT\\" + product + "\\Toolbar\\zt",
+                  RootKey::Users, ".DEFAULT\\" + product + "\\Cache");
+  sim::CreateLink(RootKey::Users, other + agent + "\\State\\zm", RootKey::LocalMachine,
+                  "Software\\Helvarin\\Other");
+  sim::CreateLink(RootKey::Users, ".DEFAULT\\Software\\Helvarin\\Tide Mark Viewer\\zgone",
+                  RootKey::Users, ".DEFAULT\\Software\\Helvarin\\Gone");
+}
+
+// The same links where every link is followed, as under Wine.
+void PlantedLinksFollowed() {
+  PlantedLinks();
+  sim::SetLinkPolicy(sim::LinkPolicy::FollowAll);
+}
+
 // ---- pre-uninstall --------------------------------------------------------------
 
 constexpr const char* kAgentClass = "VLD_CLASS";
@@ -220,6 +252,9 @@ constexpr Scenario kScenarios[] = {
      0},
     {"uninstall/hive name too long to list", Action::Uninstall, 0, HiveNameTooLongToList, 0},
     {"uninstall/tree 512 levels deep", Action::Uninstall, 0, TreeOf513Levels, 0},
+    {"uninstall/registry links, refused across hives", Action::Uninstall, 0, PlantedLinks, 0},
+    {"uninstall/registry links, all followed", Action::Uninstall, 0, PlantedLinksFollowed,
+     0},
 
     {"pre-uninstall/no agent window", Action::PreUninstall, 0, NoAgent, 0},
     {"pre-uninstall/window gone at the first check", Action::PreUninstall, 0,
