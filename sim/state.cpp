@@ -88,6 +88,20 @@ std::optional<RootKey> AsRoot(HKEY key) {
   }
   return std::nullopt;
 }
+
+// How the journal and the dumps name a root.
+const char* RootName(RootKey root) {
+  switch (root) {
+    case RootKey::CurrentUser:
+      return "HKCU";
+    case RootKey::LocalMachine:
+      return "HKLM";
+    case RootKey::Users:
+      return "HKU";
+  }
+  return "?";
+}
+
 }  // namespace
 
 bool IsPredefinedRoot(HKEY key) { return AsRoot(key).has_value(); }
@@ -101,16 +115,7 @@ std::shared_ptr<Key> Resolve(HKEY key) {
 
 std::string HandleName(HKEY key) {
   if (key == nullptr) return "null";
-  if (auto root = AsRoot(key)) {
-    switch (*root) {
-      case RootKey::CurrentUser:
-        return "HKCU";
-      case RootKey::LocalMachine:
-        return "HKLM";
-      case RootKey::Users:
-        return "HKU";
-    }
-  }
+  if (auto root = AsRoot(key)) return RootName(*root);
   State& s = TheState();
   auto it = s.handleNames.find(reinterpret_cast<std::uintptr_t>(key));
   if (it != s.handleNames.end()) return it->second;
@@ -199,18 +204,6 @@ std::shared_ptr<Key> MakePath(RootKey root, const std::string& path) {
     key = slot;
   }
   return key;
-}
-
-const char* RootName(RootKey root) {
-  switch (root) {
-    case RootKey::CurrentUser:
-      return "HKCU";
-    case RootKey::LocalMachine:
-      return "HKLM";
-    case RootKey::Users:
-      return "HKU";
-  }
-  return "?";
 }
 
 void DumpKey(const Key& key, const std::string& path,
