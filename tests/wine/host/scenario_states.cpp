@@ -44,6 +44,12 @@ std::size_t LongestName(const sim::Key& key) {
   return longest;
 }
 
+bool HoldsLink(const sim::Key& key) {
+  if (key.link) return true;
+  return std::any_of(key.subkeys.begin(), key.subkeys.end(),
+                     [](const auto& entry) { return HoldsLink(*entry.second); });
+}
+
 // Why a scenario cannot be replayed on a real registry, or "" if it can.
 std::string Obstacle(const char* exportName) {
   const sim::State& s = sim::TheState();
@@ -58,6 +64,9 @@ std::string Obstacle(const char* exportName) {
       return "needs a guard component installed locally, which Wine's component "
              "query never reports";
     }
+  }
+  if (HoldsLink(*s.machine) || HoldsLink(*s.users)) {
+    return "holds registry links, which this replay does not plant";
   }
   const std::size_t longest = std::max(LongestName(*s.machine), LongestName(*s.users));
   if (longest > 256) {
