@@ -144,7 +144,6 @@ TEST_F(HiveListChange, TreeSweepMissesOrRepeatsAHiveAndDeletesOnlyPlannedKeys) {
 // in the machine hive; returns the first one missing, or "".
 std::string MissingNeighbour() {
   for (const fx::Entry& entry : fx::Entries()) {
-    if (entry.planned) continue;
     Lines places;
     if (entry.scope == fx::Scope::Machine) {
       places.push_back("");
@@ -152,6 +151,7 @@ std::string MissingNeighbour() {
       places = sim::SubkeyNames(RootKey::Users, "");
     }
     for (const std::string& hive : places) {
+      if (fx::Planned(entry, hive)) continue;
       const RootKey root = hive.empty() ? RootKey::LocalMachine : RootKey::Users;
       const std::string path = hive.empty() ? entry.path : hive + "\\" + entry.path;
       const bool there = entry.valueName.empty()

@@ -50,7 +50,9 @@ bool Contains(const std::vector<std::string>& list, const std::string& item) {
 }
 
 bool Survives(const Case& c, const fx::Entry& entry, const std::string& hive) {
-  if (!entry.planned) return hive != "" || !Contains(c.lostMachineKeys, entry.path);
+  if (!fx::Planned(entry, hive)) {
+    return hive != "" || !Contains(c.lostMachineKeys, entry.path);
+  }
   if (hive != c.hive) return false;
   if (Contains(c.keptKeys, entry.path)) return true;
   return std::any_of(c.keptTrees.begin(), c.keptTrees.end(),
