@@ -23,6 +23,7 @@
 //   enumex KEY INDEX SIZE   RegEnumKeyExA       enumex=RC,size=N,NAME
 //   enum KEY INDEX SIZE     RegEnumKeyA         enum=RC,NAME
 //   list KEY                RegEnumKeyExA from index 0 to the end: list=[A,B]/RC
+//   link ROOT PATH ROOT PATH  plants a link to the second key  link=RC
 //
 // KEY is HKCU, HKLM, HKU, null or a variable that an open or create step
 // set. In paths and names "~" stands for the scratch key, {c*N} for N times
@@ -119,6 +120,12 @@ class CaseRun {
       return Enum(Key(t[1]), std::stoul(t[2]), std::stoul(t[3]), !nameless);
     }
     if (op == "list" && t.size() == 2) return List(Key(t[1]));
+    if (op == "link" && t.size() == 5) {
+      const auto from = RootNamed(t[1]), to = RootNamed(t[3]);
+      if (!from || !to) return "";
+      return "link=" + std::to_string(MakeLink(*from, Expand(t[2]).value, *to,
+                                               Expand(t[4]).value));
+    }
     return "";
   }
 
