@@ -31,6 +31,23 @@ inline std::vector<std::string> Tail(const std::vector<std::string>& lines,
   return {lines.end() - std::min(count, lines.size()), lines.end()};
 }
 
+// The names RegEnumKeyExA lists under `key`, index by index until it says
+// no; each reported length must be the length of the name written.
+inline std::vector<std::string> ListSubkeys(HKEY key) {
+  std::vector<std::string> names;
+  char name[260];
+  for (DWORD i = 0;; ++i) {
+    DWORD size = sizeof name;
+    FILETIME written;
+    if (RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, &written) !=
+        ERROR_SUCCESS) {
+      return names;
+    }
+    EXPECT_EQ(size, std::string(name).size()) << "listed length of " << name;
+    names.push_back(name);
+  }
+}
+
 inline std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
   std::vector<std::uint8_t> bytes;
   for (int v : values) bytes.push_back(static_cast<std::uint8_t>(v));

@@ -21,20 +21,6 @@ LONG OpenResult(HKEY parent, const std::string& path, HKEY* opened) {
   return RegOpenKeyExA(parent, path.c_str(), 0, kAccess, opened);
 }
 
-Lines Listing(HKEY key) {
-  Lines names;
-  char name[256];
-  for (DWORD i = 0;; ++i) {
-    DWORD size = sizeof name;
-    FILETIME written;
-    if (RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, &written) !=
-        ERROR_SUCCESS) {
-      return names;
-    }
-    names.push_back(name);
-  }
-}
-
 // Opening a link opens its target, also in the middle of a path, and its
 // parent lists it under its own name; inspection sees the link itself.
 TEST_F(SimLinks, OpeningALinkOpensItsTarget) {
@@ -45,10 +31,10 @@ TEST_F(SimLinks, OpeningALinkOpensItsTarget) {
 
   HKEY dir = nullptr;
   ASSERT_EQ(OpenResult(HKEY_LOCAL_MACHINE, "Software\\Dir", &dir), ERROR_SUCCESS);
-  EXPECT_EQ(Listing(dir), (Lines{"b", "Ln"}));
+  EXPECT_EQ(ListSubkeys(dir), (Lines{"b", "Ln"}));
   HKEY link = nullptr;
   ASSERT_EQ(OpenResult(dir, "ln", &link), ERROR_SUCCESS);
-  EXPECT_EQ(Listing(link), Lines{"Sub"});
+  EXPECT_EQ(ListSubkeys(link), Lines{"Sub"});
   EXPECT_EQ(RegSetValueExA(link, "W", 0, REG_SZ,
                            reinterpret_cast<const unsigned char*>("x"), 2),
             ERROR_SUCCESS);
@@ -111,7 +97,7 @@ TEST_F(SimLinks, DanglingAndLoopingLinks) {
 
   HKEY up = nullptr;
   ASSERT_EQ(OpenResult(HKEY_LOCAL_MACHINE, "Software\\A\\Up\\Up\\Up", &up), ERROR_SUCCESS);
-  EXPECT_EQ(Listing(up), (Lines{"Gone", "Self", "Up"}));
+  EXPECT_EQ(ListSubkeys(up), (Lines{"Gone", "Self", "Up"}));
   EXPECT_EQ(RegDeleteKeyA(up, "Up"), ERROR_ACCESS_DENIED);  // A, which has subkeys
   EXPECT_EQ(RegCloseKey(up), ERROR_SUCCESS);
 }
