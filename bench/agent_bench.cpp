@@ -26,8 +26,6 @@ constexpr char kBench[] = "agent";
 constexpr char kClass[] = "VLD_CLASS";
 constexpr double kTimeBoundMs = 2000.0;
 
-using CustomAction = UINT(WINAPI*)(MSIHANDLE);
-
 struct Agent {
   PROCESS_INFORMATION process{};
   HWND window = nullptr;
@@ -86,7 +84,7 @@ void EndAgent(Agent& agent, bool expect_exit) {
   }
 }
 
-double TimedCall(CustomAction action) {
+double TimedCall(bench::CustomAction action) {
   const double start = bench::NowMs();
   const UINT result = action(0);
   const double elapsed = bench::NowMs() - start;
@@ -120,11 +118,7 @@ int AgentBench(int argc, char** argv) {
     bench::Fail("usage: bench agent DLL AGENT_EXE [--close-runs N] [--hung-runs N]");
   }
 
-  HMODULE module = LoadLibraryA(dll);
-  if (module == nullptr) bench::Fail("LoadLibraryA(%s) failed: %lu", dll, GetLastError());
-  auto action = reinterpret_cast<CustomAction>(
-      reinterpret_cast<void*>(GetProcAddress(module, "_PreUninsTMK@4")));
-  if (action == nullptr) bench::Fail("%s exports no _PreUninsTMK@4", dll);
+  const bench::CustomAction action = bench::LoadAction(dll, "_PreUninsTMK@4");
 
   // No agent: the action finds no window and returns.
   std::vector<double> absent;

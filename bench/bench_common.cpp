@@ -58,6 +58,15 @@ void Fail(const char* format, ...) {
   std::exit(1);
 }
 
+CustomAction LoadAction(const char* dll, const char* exportName) {
+  HMODULE module = LoadLibraryA(dll);
+  if (module == nullptr) Fail("LoadLibraryA(%s) failed: %lu", dll, GetLastError());
+  auto action = reinterpret_cast<CustomAction>(
+      reinterpret_cast<void*>(GetProcAddress(module, exportName)));
+  if (action == nullptr) Fail("%s exports no %s", dll, exportName);
+  return action;
+}
+
 HKEY CreateKey(HKEY parent, const char* path) {
   HKEY key = nullptr;
   const LONG status = RegCreateKeyExA(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE,

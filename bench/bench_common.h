@@ -9,6 +9,7 @@
 // for work that was not done.
 
 #include <windows.h>
+#include <msi.h>
 
 #include <string>
 #include <vector>
@@ -29,6 +30,13 @@ void Samples(const char* bench, const std::string& name, const std::vector<doubl
 
 // Prints the message and ends the process with status 1.
 [[noreturn]] void Fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A custom action as Windows Installer calls it.
+using CustomAction = UINT(WINAPI*)(MSIHANDLE);
+
+// Loads the module at `dll` and returns its export `exportName` (a decorated
+// name such as "_UninstallTMK@4"); fails the run if either is missing.
+CustomAction LoadAction(const char* dll, const char* exportName);
 
 // Creates (or opens) the key at `path` below `parent`; fails the run if it
 // cannot.

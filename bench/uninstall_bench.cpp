@@ -27,8 +27,6 @@ namespace {
 
 constexpr char kBench[] = "uninstall";
 
-using CustomAction = UINT(WINAPI*)(MSIHANDLE);
-
 constexpr const char* kGuards[] = {"{6D2E9B47-3C81-4F0A-A5D2-7E19B4C06F83}",
                                    "{C43F7A19-E25D-4B68-9F03-1A8E6D72B5C4}"};
 
@@ -152,7 +150,7 @@ UINT WINAPI PeerUninstall(MSIHANDLE) {
   return 0;
 }
 
-double TimedRun(const Setup& setup, const char* who, CustomAction action, int* keys) {
+double TimedRun(const Setup& setup, const char* who, bench::CustomAction action, int* keys) {
   *keys = Seed(setup);
   const double start = bench::NowMs();
   const UINT result = action(0);
@@ -194,11 +192,7 @@ int UninstallBench(int argc, char** argv) {
     bench::Fail("usage: bench uninstall DLL [--hives N] [--keys N] [--rounds N]");
   }
 
-  HMODULE module = LoadLibraryA(dll);
-  if (module == nullptr) bench::Fail("LoadLibraryA(%s) failed: %lu", dll, GetLastError());
-  auto ours = reinterpret_cast<CustomAction>(
-      reinterpret_cast<void*>(GetProcAddress(module, "_UninstallTMK@4")));
-  if (ours == nullptr) bench::Fail("%s exports no _UninstallTMK@4", dll);
+  const bench::CustomAction ours = bench::LoadAction(dll, "_UninstallTMK@4");
 
   const int hives_before = CountHives();
   for (int i = 0; i < hives; ++i) {
