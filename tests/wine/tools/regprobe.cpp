@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "hex_text.h"
+
 namespace {
 
 constexpr REGSAM kRead = KEY_READ;
@@ -49,16 +51,6 @@ bool SplitRoot(const std::string& full, HKEY* root, std::string* rest) {
     }
   }
   return false;
-}
-
-std::string Hex(const std::vector<unsigned char>& bytes, DWORD size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (DWORD i = 0; i < size; ++i) {
-    out += kDigits[bytes[i] >> 4];
-    out += kDigits[bytes[i] & 15];
-  }
-  return out;
 }
 
 // Prints the key (opened as `key`, named `path`) and everything below it.
@@ -90,7 +82,7 @@ bool DumpOpen(HKEY key, const std::string& path, REGSAM view) {
       break;
     }
     std::printf("V\t%s\t%s\t%lu\t%s\n", path.c_str(), name.data(), type,
-                Hex(data, data_size).c_str());
+                HexText(data.data(), data_size).c_str());
   }
 
   std::vector<char> child(max_subkey + 2);

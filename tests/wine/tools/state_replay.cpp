@@ -35,6 +35,8 @@
 #include <string>
 #include <vector>
 
+#include "hex_text.h"
+
 namespace {
 
 using Action = UINT(WINAPI*)(ULONG);
@@ -60,16 +62,6 @@ std::vector<std::string> Fields(const std::string& line) {
   std::istringstream in(line);
   while (std::getline(in, field, '\t')) fields.push_back(field);
   return fields;
-}
-
-std::string Hex(const BYTE* bytes, DWORD size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (DWORD i = 0; i < size; ++i) {
-    out += kDigits[bytes[i] >> 4];
-    out += kDigits[bytes[i] & 15];
-  }
-  return out;
 }
 
 std::vector<BYTE> Bytes(const std::string& hex) {
@@ -131,7 +123,7 @@ bool Read(const std::string& full, KeyState* state) {
                       &dataSize) != ERROR_SUCCESS) {
       break;
     }
-    state->values[name.data()] = std::to_string(type) + "\t" + Hex(data.data(), dataSize);
+    state->values[name.data()] = std::to_string(type) + "\t" + HexText(data.data(), dataSize);
   }
   for (DWORD i = 0;; ++i) {
     DWORD nameSize = static_cast<DWORD>(name.size());
