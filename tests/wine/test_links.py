@@ -29,7 +29,7 @@ import prefix
 import traces
 from test_installer import INSTALLSTATE_DEFAULT, INSTALLSTATE_UNKNOWN
 from winetest import (PrefixTest, Probe, Snapshot, Wine, WineError, load_config, main,
-                      msi_property, read_msi_log, reg_file_text, reg_import, winpath)
+                      msi_property, parse_output, read_msi_log, reg_file_text, reg_import, winpath)
 
 # Wine reports a stack overflow on its error channels ("err:virtual:...
 # stack overflow ...", and the exception code c00000fd where an unhandled
@@ -71,10 +71,8 @@ class Links:
     def read(self, key):
         """(target, status of an ordinary open of key)."""
         out = self.wine.run(self.exe, "read", key).stdout
-        m = re.search(r"target=(.*?)\r?\nopens=(-?\d+)", out)
-        if not m:
-            raise WineError(f"unexpected reglink output {out!r}")
-        return m.group(1), int(m.group(2))
+        target, opens = parse_output(r"target=(.*?)\r?\nopens=(-?\d+)", out, "reglink")
+        return target, int(opens)
 
     def remove(self, key):
         return self.wine.run(self.exe, "remove", key).stdout.strip()

@@ -197,6 +197,15 @@ def snapshot_diff(expected, actual):
     return lines
 
 
+def parse_output(pattern, out, tool):
+    """The groups of `pattern` in a tool's output; a WineError naming the tool
+    when the output does not have that shape."""
+    m = re.search(pattern, out)
+    if not m:
+        raise WineError(f"unexpected {tool} output {out!r}")
+    return m.groups()
+
+
 class Probe:
     """The regprobe program: registry, windows and Windows Installer states."""
 
@@ -233,17 +242,14 @@ class Probe:
     def component(self, code):
         """MsiLocateComponentA's answer with a length pointer, and with none."""
         out = self.wine.run(self.exe, "component", code).stdout
-        m = re.search(r"with_length=(-?\d+) null_length=(-?\d+)", out)
-        if not m:
-            raise WineError(f"unexpected probe output {out!r}")
-        return int(m.group(1)), int(m.group(2))
+        with_length, null_length = parse_output(
+            r"with_length=(-?\d+) null_length=(-?\d+)", out, "probe")
+        return int(with_length), int(null_length)
 
     def product_state(self, code):
         out = self.wine.run(self.exe, "product", code).stdout
-        m = re.search(r"state=(-?\d+)", out)
-        if not m:
-            raise WineError(f"unexpected probe output {out!r}")
-        return int(m.group(1))
+        (state,) = parse_output(r"state=(-?\d+)", out, "probe")
+        return int(state)
 
 
 LONG_ROOTS = {"HKLM": "HKEY_LOCAL_MACHINE", "HKCU": "HKEY_CURRENT_USER",
@@ -307,10 +313,8 @@ def call_action(wine, runner, dll, export, handle=0):
     """Calls one export of the module through the runner program. Returns
     (result, elapsed milliseconds of the call itself)."""
     out = wine.run(runner, winpath(dll), export, str(handle)).stdout
-    m = re.search(r"result=(\d+) elapsed_ms=([\d.]+)", out)
-    if not m:
-        raise WineError(f"unexpected runner output {out!r}")
-    return int(m.group(1)), float(m.group(2))
+    result, elapsed = parse_output(r"result=(\d+) elapsed_ms=([\d.]+)", out, "runner")
+    return int(result), float(elapsed)
 
 
 def export_lookup(wine, runner, dll, export):
